@@ -103,8 +103,7 @@ TEST(KxThread, NullFunctionDoesNotStart) {
   EXPECT_EQ(thread->AddRef(), 2);  // the failed start gave back the reference it took
   EXPECT_EQ(thread->Release(), 1);
   EXPECT_EQ(thread->Release(), 0);
-  EXPECT_EQ(destroyed.get_future().wait_for(std::chrono::seconds(0)),
-            std::future_status::ready);
+  EXPECT_EQ(destroyed.get_future().wait_for(std::chrono::seconds(0)), std::future_status::ready);
 }
 
 TEST(KxThread, ArgumentIsFixedWhileRunningAndIsRunningFollowsTheBody) {

@@ -101,8 +101,8 @@ bool ContainsNoCase(std::u16string text, std::u16string needle) {
 }
 
 constexpr const char16_t* kVirtualMachineTools[] = {
-    u"VBoxTray.exe",   u"VBoxService.exe",     u"VMwareUser.exe", u"VMwareTray.exe",
-    u"VMUpgradeHelper.exe", u"vmtoolsd.exe", u"vmacthlp.exe",
+    u"VBoxTray.exe",        u"VBoxService.exe", u"VMwareUser.exe", u"VMwareTray.exe",
+    u"VMUpgradeHelper.exe", u"vmtoolsd.exe",    u"vmacthlp.exe",
 };
 
 bool VirtualMachineToolRunning() {
@@ -127,10 +127,10 @@ std::u16string FirstInstanceText(win32::IWbemServices* services, const char16_t*
   ScopedBstr query((std::u16string(u"SELECT * FROM ") + class_name).c_str());
   if (!language.get() || !query.get()) return std::u16string();
   ScopedCom<win32::IEnumWbemClassObject> enumerator;
-  if (win32::FAILED(services->ExecQuery(
-          language.get(), query.get(),
-          win32::WBEM_FLAG_FORWARD_ONLY | win32::WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-          enumerator.receive())) ||
+  if (win32::FAILED(
+          services->ExecQuery(language.get(), query.get(),
+                              win32::WBEM_FLAG_FORWARD_ONLY | win32::WBEM_FLAG_RETURN_IMMEDIATELY,
+                              nullptr, enumerator.receive())) ||
       !enumerator.get())
     return std::u16string();
   ScopedCom<win32::IWbemClassObject> object;
@@ -214,9 +214,9 @@ std::u16string GetAdapterAddressText() {
   win32::ULONG size = 144;
   std::unique_ptr<void, FreeDeleter> block(std::malloc(size));
   if (!block) return std::u16string();
-  win32::ULONG rc = win32::GetAdaptersAddresses(
-      win32::AF_UNSPEC_FAMILY, 0, nullptr, static_cast<win32::PIP_ADAPTER_ADDRESSES>(block.get()),
-      &size);
+  win32::ULONG rc =
+      win32::GetAdaptersAddresses(win32::AF_UNSPEC_FAMILY, 0, nullptr,
+                                  static_cast<win32::PIP_ADAPTER_ADDRESSES>(block.get()), &size);
   if (rc == win32::ERROR_BUFFER_OVERFLOW) {
     block.reset(std::malloc(size));
     if (!block) return std::u16string();
@@ -292,19 +292,28 @@ std::u16string GetOsName() {
   if (major == 10) return u"WIN10";
   if (major == 6) {
     switch (minor) {
-      case 0: return u"WINVISTA";
-      case 1: return u"WIN7";
-      case 2: return u"WIN8";
-      case 3: return u"WIN8.1";
-      default: return u"WINUNKOWN";
+      case 0:
+        return u"WINVISTA";
+      case 1:
+        return u"WIN7";
+      case 2:
+        return u"WIN8";
+      case 3:
+        return u"WIN8.1";
+      default:
+        return u"WINUNKOWN";
     }
   }
   if (major == 5) {
     switch (minor) {
-      case 0: return u"WIN2000";
-      case 1: return u"WINXP";
-      case 2: return u"WINXP64";
-      default: return u"WINUNKOWN";
+      case 0:
+        return u"WIN2000";
+      case 1:
+        return u"WINXP";
+      case 2:
+        return u"WINXP64";
+      default:
+        return u"WINUNKOWN";
     }
   }
   return u"WINUNKOWN";
@@ -324,9 +333,12 @@ int32_t Is64BitOs() {
   std::memset(&info, 0, sizeof info);
   GetNativeSystemInfoFn fn = nullptr;
   if (win32::HMODULE kernel = win32::GetModuleHandleW(u"kernel32"))
-    fn = reinterpret_cast<GetNativeSystemInfoFn>(win32::GetProcAddress(kernel, "GetNativeSystemInfo"));
-  if (fn) fn(&info);
-  else win32::GetSystemInfo(&info);
+    fn = reinterpret_cast<GetNativeSystemInfoFn>(
+        win32::GetProcAddress(kernel, "GetNativeSystemInfo"));
+  if (fn)
+    fn(&info);
+  else
+    win32::GetSystemInfo(&info);
   return info.wProcessorArchitecture == win32::PROCESSOR_ARCHITECTURE_AMD64 ||
                  info.wProcessorArchitecture == win32::PROCESSOR_ARCHITECTURE_IA64
              ? 1

@@ -9,6 +9,8 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/test_machine.h"
 #include "win32/handles.h"
@@ -45,7 +47,8 @@ std::string HostFileText(const std::string& path) {
 
 win32::MachineSetup WithWmic() {
   win32::MachineSetup setup;
-  setup.programs.push_back({u"C:\\Windows\\System32\\wbem\\WMIC.exe", kxtest::BinDir() + "/WMIC.exe"});
+  setup.programs.push_back(
+      {u"C:\\Windows\\System32\\wbem\\WMIC.exe", kxtest::BinDir() + "/WMIC.exe"});
   return setup;
 }
 
@@ -234,7 +237,8 @@ TEST(Memory, TotalAndFallback) {
   };
   for (const Case& c : cases) {
     machine.SetFact("memory_bytes", Json::UInt64(c.fact));
-    machine.SetFact("missing_exports", c.missing ? Array({c.missing}) : Json::Value(Json::arrayValue));
+    machine.SetFact("missing_exports",
+                    c.missing ? Array({c.missing}) : Json::Value(Json::arrayValue));
     EXPECT_EQ(Kx::GetTotalMemory(), c.want) << c.fact;
   }
   machine.SetFact("missing_exports", Json::Value(Json::arrayValue));
@@ -273,7 +277,8 @@ TEST(VirtualMachine, WmiAnswers) {
       {"a physical machine", Json::Value(Json::objectValue), 0},
       {"VMware disk", Wmi("Win32_DiskDrive", "Model", "VMware Virtual disk SCSI Disk Device"), 1},
       {"vmware video, any case", Wmi("Win32_VideoController", "Description", "vmware svga 3d"), 1},
-      {"VMware network adapter", Wmi("Win32_NetworkAdapter", "Description", "VMware VMXNET3 Ethernet"), 1},
+      {"VMware network adapter",
+       Wmi("Win32_NetworkAdapter", "Description", "VMware VMXNET3 Ethernet"), 1},
       {"VirtualBox is not asked of WMI", Wmi("Win32_DiskDrive", "Model", "VBOX HARDDISK"), 0},
       {"the word in another property", Wmi("Win32_DiskDrive", "Caption", "VMware disk"), 0},
       {"WMI disabled", Json::Value(false), 0},
@@ -311,14 +316,39 @@ TEST(VirtualMachine, ToolsProcessWithoutWmi) {
   win32::STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   win32::PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(win32::CreateProcessW(nullptr, line.data(), nullptr, nullptr, win32::FALSE, 0, nullptr,
-                                    nullptr, &startup, &info));
+  ASSERT_TRUE(win32::CreateProcessW(nullptr, line.data(), nullptr, nullptr, win32::FALSE, 0,
+                                    nullptr, nullptr, &startup, &info));
   EXPECT_EQ(Kx::IsVirtualMachine(), 1);
   EXPECT_TRUE(win32::TerminateProcess(info.hProcess, 0));
   EXPECT_EQ(win32::WaitForSingleObject(info.hProcess, 10000), win32::WAIT_OBJECT_0);
   win32::CloseHandle(info.hProcess);
   win32::CloseHandle(info.hThread);
   EXPECT_EQ(Kx::IsVirtualMachine(), 0);
+  EXPECT_EQ(win32::WbemObjectCount(), 0u);
+}
+
+// The functions keep no shared state: calls on several threads at once agree.
+TEST(Fingerprint, CallsFromSeveralThreads) {
+  kxtest::TestMachine machine(WithWmic());
+  ASSERT_TRUE(machine.ok());
+  machine.SetFact("wmi", Wmi("Win32_DiskDrive", "Model", "VMware Virtual disk"));
+  machine.SetFact("adapters", Array({Adapter("Ethernet", "3C-52-82-11-22-33")}));
+  std::u16string serial[3], mac[3];
+  uint8_t vm[3] = {};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&, i] {
+      serial[i] = Kx::GetBiosSerialText();
+      mac[i] = Kx::GetAdapterAddressText();
+      vm[i] = Kx::IsVirtualMachine();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(serial[i], u"PF2XK3LM");
+    EXPECT_EQ(mac[i], u"3C-52-82-11-22-33");
+    EXPECT_EQ(vm[i], 1);
+  }
   EXPECT_EQ(win32::WbemObjectCount(), 0u);
 }
 

@@ -158,6 +158,31 @@ bool FillFindData(const std::string& host, std::u16string_view name, const struc
   return true;
 }
 
+// Windows keeps a folder's read-only attribute from nothing inside it, but Linux lets only
+// root change the entries of a folder without write bits. While it lives, this lends the
+// owner's write bit to the folder that holds a host path.
+class EntriesWritable {
+ public:
+  explicit EntriesWritable(const std::string& host) : folder_(host.substr(0, host.rfind('/'))) {
+    struct stat st;
+    if (folder_.empty() || ::stat(folder_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        (st.st_mode & kWriteBits) != 0)
+      return;
+    mode_ = st.st_mode & 07777;
+    lent_ = ::chmod(folder_.c_str(), mode_ | S_IWUSR) == 0;
+  }
+  ~EntriesWritable() {
+    if (lent_) ::chmod(folder_.c_str(), mode_);
+  }
+  EntriesWritable(const EntriesWritable&) = delete;
+  EntriesWritable& operator=(const EntriesWritable&) = delete;
+
+ private:
+  std::string folder_;
+  mode_t mode_ = 0;
+  bool lent_ = false;
+};
+
 class FindObject : public KernelObject {
  public:
   std::vector<WIN32_FIND_DATAW> entries;
@@ -318,6 +343,7 @@ BOOL CreateDirectoryW(LPCWSTR path_name, LPSECURITY_ATTRIBUTES) {
   struct stat st;
   if (::lstat(r.host.c_str(), &st) == 0) return Fail(ERROR_ALREADY_EXISTS);
   if (DeniedHere(r.full)) return Fail(ERROR_ACCESS_DENIED);
+  EntriesWritable writable(r.host);
   if (::mkdir(r.host.c_str(), 0777) != 0)
     return Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrnoToError(errno));
   return TRUE;
@@ -333,11 +359,13 @@ BOOL RemoveDirectoryW(LPCWSTR path_name) {
     struct stat target;
     if (::stat(r.host.c_str(), &target) != 0 || !S_ISDIR(target.st_mode))
       return Fail(ERROR_DIRECTORY);
+    EntriesWritable writable(r.host);
     if (::unlink(r.host.c_str()) != 0) return Fail(ErrnoToError(errno));
     return TRUE;
   }
   if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
   if (IsReadOnly(st)) return Fail(ERROR_ACCESS_DENIED);
+  EntriesWritable writable(r.host);
   if (::rmdir(r.host.c_str()) != 0) return Fail(ErrnoToError(errno));
   return TRUE;
 }
@@ -356,6 +384,7 @@ BOOL DeleteFileW(LPCWSTR file_name) {
   }
   if (IsReadOnly(st) || DeniedHere(r.full)) return Fail(ERROR_ACCESS_DENIED);
   if (InUse(st)) return Fail(ERROR_SHARING_VIOLATION);
+  EntriesWritable writable(r.host);
   if (::unlink(r.host.c_str()) != 0) return Fail(ErrnoToError(errno));
   return TRUE;
 }
@@ -379,6 +408,7 @@ BOOL CopyFileW(LPCWSTR existing_file_name, LPCWSTR new_file_name, BOOL fail_if_e
   struct stat pst;
   if (!parent.empty() && (::stat(parent.c_str(), &pst) != 0 || !S_ISDIR(pst.st_mode)))
     return Fail(ERROR_PATH_NOT_FOUND);
+  EntriesWritable writable(to.host);
   return CopyContents(from.host, to.host, fail_if_exists != FALSE, src.st_mode) ? TRUE : FALSE;
 }
 
@@ -401,8 +431,13 @@ bool MoveNow(const Resolved& from, const Resolved& to, DWORD flags) {
   if (!parent.empty() && (::stat(parent.c_str(), &pst) != 0 || !S_ISDIR(pst.st_mode)))
     return Fail(ERROR_PATH_NOT_FOUND);
   bool same_volume = DriveLetterOf(from.full) == DriveLetterOf(to.full);
+  EntriesWritable source_folder(from.host);
+  EntriesWritable target_folder(to.host);
   if (same_volume) {
-    if (::rename(from.host.c_str(), to.host.c_str()) == 0) return true;
+    // The same entry under a name that differs in case: the move changes the name's case.
+    std::string dest = to.host;
+    if (same_entry) dest = parent + "/" + ToUtf8(to.full.substr(to.full.rfind(u'\\') + 1));
+    if (::rename(from.host.c_str(), dest.c_str()) == 0) return true;
     if (errno != EXDEV) return Fail(ErrnoToError(errno));
   }
   // Across volumes only files move, by copy and delete; a file in use cannot be deleted,

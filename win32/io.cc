@@ -31,14 +31,20 @@ class PipeEnd : public KernelObject {
 
 DWORD ErrnoToError(int e) {
   switch (e) {
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EPIPE: return ERROR_NO_DATA;
-    case EFAULT: return ERROR_NOACCESS;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case EPIPE:
+      return ERROR_NO_DATA;
+    case EFAULT:
+      return ERROR_NOACCESS;
     case EACCES:
-    case EPERM: return ERROR_ACCESS_DENIED;
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
     case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    default: return ERROR_INVALID_FUNCTION;
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    default:
+      return ERROR_INVALID_FUNCTION;
   }
 }
 

@@ -14,7 +14,8 @@ using LPOVERLAPPED = OVERLAPPED*;
 // buffer size (best effort); 0 takes the default. The ends reach a child process only as
 // its standard handles (STARTUPINFOW with STARTF_USESTDHANDLES): they are never inherited
 // otherwise, whatever the security attributes say.
-BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, LPSECURITY_ATTRIBUTES attributes, DWORD size);
+BOOL CreatePipe(HANDLE* read_pipe, HANDLE* write_pipe, LPSECURITY_ATTRIBUTES attributes,
+                DWORD size);
 
 // Blocks until data is there and returns what is available, up to bytes_to_read. A pipe
 // whose write ends are all closed fails with ERROR_BROKEN_PIPE (and 0 bytes read); a file

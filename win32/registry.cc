@@ -185,7 +185,8 @@ LSTATUS OpenOrCreate(HKEY key, LPCWSTR sub_key, REGSAM desired, bool create, PHK
   bool created = false;
   if (!target.id) {
     if (!create) return ERROR_FILE_NOT_FOUND;
-    if (!MayWrite(target.root, target.path)) return ERROR_ACCESS_DENIED;
+    if (!(base.access & KEY_CREATE_SUB_KEY) || !MayWrite(target.root, target.path))
+      return ERROR_ACCESS_DENIED;
     Transaction tx(store);
     if (!tx.ok()) return ERROR_REGISTRY_IO_FAILED;
     target.id = regstore::CreatePath(store, target.root, target.path, &created);

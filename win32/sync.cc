@@ -105,8 +105,7 @@ DWORD TryAll(const std::vector<Waitable*>& objects, const std::vector<DWORD>& fo
 }
 
 // Waits on objects kept alive by the caller.
-DWORD WaitForObjects(const std::vector<KernelObject*>& objects, bool wait_all,
-                     DWORD milliseconds) {
+DWORD WaitForObjects(const std::vector<KernelObject*>& objects, bool wait_all, DWORD milliseconds) {
   std::vector<Waitable*> waitables(objects.size(), nullptr);
   std::vector<DWORD> foreign(objects.size(), WAIT_TIMEOUT);
   bool has_foreign = false;
@@ -116,8 +115,7 @@ DWORD WaitForObjects(const std::vector<KernelObject*>& objects, bool wait_all,
     if (!waitables[i]) has_foreign = true;
     if (!waitables[i] || waitables[i]->NeedsPolling()) polling = true;
   }
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   const DWORD thread_id = GetCurrentThreadId();
   WaitBlock block(waitables);
   DWORD result = WAIT_TIMEOUT;
@@ -138,8 +136,8 @@ DWORD WaitForObjects(const std::vector<KernelObject*>& objects, bool wait_all,
         break;
       }
     }
-    result = wait_all ? TryAll(waitables, foreign, thread_id)
-                      : TryAny(waitables, foreign, thread_id);
+    result =
+        wait_all ? TryAll(waitables, foreign, thread_id) : TryAny(waitables, foreign, thread_id);
     if (result != WAIT_TIMEOUT || milliseconds == 0) break;
     const auto now = std::chrono::steady_clock::now();
     if (milliseconds != INFINITE && now >= deadline) break;
@@ -161,9 +159,7 @@ DWORD WaitForObjects(const std::vector<KernelObject*>& objects, bool wait_all,
 
 }  // namespace
 
-DWORD Waitable::Wait(DWORD milliseconds) {
-  return WaitForObjects({this}, false, milliseconds);
-}
+DWORD Waitable::Wait(DWORD milliseconds) { return WaitForObjects({this}, false, milliseconds); }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
                              DWORD milliseconds) {
@@ -277,10 +273,7 @@ std::string MutexDir() {
   return dir;
 }
 
-// A file name for an object name: letters, digits, '-' and '_' stay, every other UTF-16 unit
-// becomes "%XXXX", so that no name can leave the folder (no '/', no '.') and different names
-// give different files. A name too long for the file system keeps its start and gets a
-// hash of the whole name.
+// Letters, digits, '-' and '_' stay; every other UTF-16 unit becomes "%XXXX".
 void AppendEscapedUnit(std::string* out, char16_t c) {
   static const char kHex[] = "0123456789ABCDEF";
   if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
@@ -292,6 +285,9 @@ void AppendEscapedUnit(std::string* out, char16_t c) {
   for (int shift = 12; shift >= 0; shift -= 4) out->push_back(kHex[(c >> shift) & 0xF]);
 }
 
+// The file name of an object name. Escaping keeps every name inside the folder (no '/', no
+// '.') and gives different names different files; a name too long for the file system
+// keeps its start and gets a hash of the whole name.
 std::string MutexFileBase(std::u16string_view name) {
   std::string out;
   for (char16_t c : name) AppendEscapedUnit(&out, c);
@@ -508,8 +504,7 @@ bool ObjectKey(LPCWSTR name, std::u16string* key) {
 
 }  // namespace
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state,
-                    LPCWSTR name) {
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCWSTR name) {
   std::u16string key;
   if (!ObjectKey(name, &key)) return nullptr;
   auto fresh = [&] { return std::make_shared<EventObject>(manual_reset, initial_state); };
@@ -689,8 +684,6 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
 
 void LeaveCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->unlock(); }
 
-void DeleteCriticalSection(LPCRITICAL_SECTION section) {
-  SectionLock(section)->~recursive_mutex();
-}
+void DeleteCriticalSection(LPCRITICAL_SECTION section) { SectionLock(section)->~recursive_mutex(); }
 
 }  // namespace win32

@@ -41,8 +41,9 @@ BOOL ResetEvent(HANDLE event);
 // ERROR_ALREADY_EXISTS and does not take ownership, even when asked to; otherwise it creates
 // the mutex, owned by the calling thread when asked, and the last error is ERROR_SUCCESS.
 // Waiting on a mutex handle acquires it; WAIT_ABANDONED tells that its last owner ended (or
-// closed its last handle) without releasing it. Names are case-sensitive; "Local\" names the
-// same object as no prefix.
+// closed its last handle) without releasing it. Within this process, a thread that ends
+// while owning a mutex leaves it owned (only a process's end abandons). Names are
+// case-sensitive; "Local\" names the same object as no prefix.
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
 // A new handle to an existing named mutex; null with ERROR_FILE_NOT_FOUND when none exists.
 HANDLE OpenMutexW(DWORD desired_access, BOOL inherit_handle, LPCWSTR name);
@@ -52,8 +53,7 @@ BOOL ReleaseMutex(HANDLE mutex);
 // Waits for any (lowest index wins) or all of up to MAXIMUM_WAIT_OBJECTS handles. Events,
 // mutexes and threads are examined and taken at one instant; other waitable objects (such as
 // processes) are looked at from time to time and must not change state by being waited on.
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
 
 // Sleep(0) gives up the rest of the time slice; Sleep(INFINITE) never returns.
 void Sleep(DWORD milliseconds);
@@ -90,8 +90,7 @@ inline LONG InterlockedDecrement(volatile LONG* addend) {
 inline LONG InterlockedExchange(volatile LONG* target, LONG value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedCompareExchange(volatile LONG* destination, LONG exchange,
-                                       LONG comparand) {
+inline LONG InterlockedCompareExchange(volatile LONG* destination, LONG exchange, LONG comparand) {
   __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return comparand;  // the value found, written back by a failed exchange

@@ -568,9 +568,16 @@ TEST(Mutex, NamesStayInsideTheRunFolder) {
   const std::u16string long_chinese(MAX_PATH, u'转');
   const std::u16string long_other = std::u16string(MAX_PATH - 1, u'转') + u'换';
   const std::u16string names[] = {
-      u"kxescape..",         u"..\\..\\kxescape",  u"../../kxescape", u"/tmp/kxescape",
-      u"Global\\kxescape",   u"kxescape\n%00",     u"kxescapeCase",   u"kxescapecase",
-      u"kxescape" + long_chinese.substr(8), u"kxescape" + long_other.substr(8),
+      u"kxescape..",
+      u"..\\..\\kxescape",
+      u"../../kxescape",
+      u"/tmp/kxescape",
+      u"Global\\kxescape",
+      u"kxescape\n%00",
+      u"kxescapeCase",
+      u"kxescapecase",
+      u"kxescape" + long_chinese.substr(8),
+      u"kxescape" + long_other.substr(8),
   };
   std::vector<ScopedHandle> handles(std::size(names));
   for (size_t i = 0; i < std::size(names); ++i) {
@@ -598,7 +605,7 @@ TEST(Mutex, NamesStayInsideTheRunFolder) {
 
 constexpr char kChildVariable[] = "KX_SYNC_TEST_CHILD";
 
-// This test binary started again as a helper process ("probe" or "hold" a mutex), with its
+// This test binary started again as a child process ("probe" or "hold" a mutex), with its
 // standard output read by the parent.
 class ChildProcess {
  public:
@@ -618,7 +625,7 @@ class ChildProcess {
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
-      // A shard or output setting of the parent must not reach the helper.
+      // A shard or output setting of the parent must not reach the child.
       if (strncmp(*e, "GTEST_", 6) == 0 || strncmp(*e, kChildVariable, strlen(kChildVariable)) == 0)
         continue;
       env.push_back(*e);
@@ -641,7 +648,7 @@ class ChildProcess {
     return rc == 0;
   }
 
-  // The helper's report line ("KXCHILD ..."), read until it comes or the output ends.
+  // The child's report line ("KXCHILD ..."), read until it comes or the output ends.
   std::string ReadReport() {
     for (;;) {
       size_t at = output_.find("KXCHILD ");
@@ -673,7 +680,7 @@ class ChildProcess {
   std::string output_;
 };
 
-// What a helper sees: "open=<OpenMutexW error> create=<CreateMutexW error> wait=<result>".
+// What a child process sees: "open=<OpenMutexW error> create=<CreateMutexW error> wait=<result>".
 std::string Probe(const std::u16string& name) {
   ChildProcess child;
   if (!child.Start("probe", name)) return "spawn failed";
@@ -684,9 +691,9 @@ std::string Probe(const std::u16string& name) {
 }
 
 TEST(NamedMutexChild, Run) {
-  const char* spec = ::getenv(kChildVariable);
-  if (!spec) GTEST_SKIP() << "the helper process of NamedMutexAcrossProcesses";
-  std::string text(spec);
+  const char* request = ::getenv(kChildVariable);
+  if (!request) GTEST_SKIP() << "the child process of NamedMutexAcrossProcesses";
+  std::string text(request);
   size_t colon = text.find(':');
   ASSERT_NE(colon, std::string::npos);
   const std::string mode = text.substr(0, colon);
@@ -717,7 +724,7 @@ TEST(NamedMutexAcrossProcesses, SecondCreatorSeesItExisting) {
   ASSERT_TRUE(machine.ok());
   struct Case {
     std::u16string name;        // as this process names it
-    std::u16string child_name;  // as the helper names it
+    std::u16string child_name;  // as the child names it
   };
   const Case cases[] = {
       {u"7D4E2A61-93C8-4B0F-A5E2-1F60B8C93D47", u"7D4E2A61-93C8-4B0F-A5E2-1F60B8C93D47"},

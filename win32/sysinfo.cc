@@ -81,8 +81,9 @@ void FillSystemInfo(LPSYSTEM_INFO info, bool native) {
   info->wProcessorArchitecture = arch;
   info->dwPageSize = 4096;
   info->lpMinimumApplicationAddress = reinterpret_cast<LPVOID>(static_cast<uintptr_t>(0x10000));
-  info->lpMaximumApplicationAddress = reinterpret_cast<LPVOID>(
-      process32 && !native ? static_cast<uintptr_t>(0x7FFEFFFF) : static_cast<uintptr_t>(0x7FFFFFFEFFFF));
+  info->lpMaximumApplicationAddress =
+      reinterpret_cast<LPVOID>(process32 && !native ? static_cast<uintptr_t>(0x7FFEFFFF)
+                                                    : static_cast<uintptr_t>(0x7FFFFFFEFFFF));
   info->dwActiveProcessorMask =
       processors >= 64 ? ~static_cast<DWORD_PTR>(0) : (static_cast<DWORD_PTR>(1) << processors) - 1;
   info->dwNumberOfProcessors = processors;
@@ -142,7 +143,8 @@ MemoryFacts ReadMemory() {
   if (fact.isUInt64() && fact.asUInt64() > 0) {
     f.total_phys = fact.asUInt64();
     // Keep the host's share of free memory.
-    double share = host_total ? static_cast<double>(host_avail) / static_cast<double>(host_total) : 0.5;
+    double share =
+        host_total ? static_cast<double>(host_avail) / static_cast<double>(host_total) : 0.5;
     f.avail_phys = static_cast<uint64_t>(static_cast<double>(f.total_phys) * share);
   } else {
     f.total_phys = host_total;
@@ -151,15 +153,17 @@ MemoryFacts ReadMemory() {
   f.avail_phys = std::min(f.avail_phys, f.total_phys);
   f.total_page = f.total_phys + swap_total;
   f.avail_page = f.avail_phys + swap_free;
-  bool process32 = NativeArchitecture(config) == PROCESSOR_ARCHITECTURE_INTEL ||
-                   CurrentProcess().bits == 32;
+  bool process32 =
+      NativeArchitecture(config) == PROCESSOR_ARCHITECTURE_INTEL || CurrentProcess().bits == 32;
   f.total_virtual = process32 ? 0x7FFE0000ull : 0x7FFFFFFE0000ull;
   f.avail_virtual = f.total_virtual - std::min(f.total_virtual, OwnResidentBytes());
   f.load = f.total_phys ? static_cast<DWORD>(100 - f.avail_phys * 100 / f.total_phys) : 0;
   return f;
 }
 
-DWORD Cap32(uint64_t value) { return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(value); }
+DWORD Cap32(uint64_t value) {
+  return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(value);
+}
 
 uint64_t Fnv1a(std::string_view text, uint64_t seed) {
   uint64_t h = 0xcbf29ce484222325ull ^ seed;
@@ -261,7 +265,7 @@ std::vector<Adapter> HostAdapters() {
     a.if_index = static_cast<DWORD>(ll->sll_ifindex);
     a.mtu = HostMtu(name);
     a.status = (ifa->ifa_flags & IFF_UP) && (ifa->ifa_flags & IFF_RUNNING) ? IfOperStatusUp
-                                                                          : IfOperStatusDown;
+                                                                           : IfOperStatusDown;
     if (ll->sll_hatype == ARPHRD_LOOPBACK || (ifa->ifa_flags & IFF_LOOPBACK)) {
       // Windows' loopback pseudo-interface has no hardware address.
       ++loopbacks;
@@ -274,8 +278,8 @@ std::vector<Adapter> HostAdapters() {
       a.description = FromUtf8(name);
       size_t length = std::min<size_t>(ll->sll_halen, MAX_ADAPTER_ADDRESS_LENGTH);
       a.mac.assign(ll->sll_addr, ll->sll_addr + length);
-      a.if_type = ll->sll_hatype == ARPHRD_ETHER ? (IsWireless(name) ? IF_TYPE_IEEE80211
-                                                                     : IF_TYPE_ETHERNET_CSMACD)
+      a.if_type = ll->sll_hatype == ARPHRD_ETHER
+                      ? (IsWireless(name) ? IF_TYPE_IEEE80211 : IF_TYPE_ETHERNET_CSMACD)
                   : ll->sll_hatype == ARPHRD_NONE ? IF_TYPE_TUNNEL
                                                   : IF_TYPE_OTHER;
     }
@@ -389,7 +393,8 @@ BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
 
 ULONG GetAdaptersAddresses(ULONG family, ULONG, LPVOID, PIP_ADAPTER_ADDRESSES adapter_addresses,
                            ULONG* size) {
-  if (!size || (family != AF_UNSPEC_FAMILY && family != AF_INET_FAMILY && family != AF_INET6_FAMILY))
+  if (!size ||
+      (family != AF_UNSPEC_FAMILY && family != AF_INET_FAMILY && family != AF_INET6_FAMILY))
     return ERROR_INVALID_PARAMETER;
   Json::Value config = Config();
   std::vector<Adapter> adapters;

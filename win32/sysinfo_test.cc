@@ -261,11 +261,13 @@ TEST(AdaptersAddresses, MachineListInCallerBuffer) {
   Json::Value tunnel = Adapter("Teredo", "Teredo Tunneling Pseudo-Interface", "");
   tunnel["if_type"] = 131;
   tunnel["up"] = false;
-  machine.SetFact("adapters",
-                  Array({Adapter("Ethernet", "Intel(R) Ethernet Connection I219-V", "0a-1b-2c-3d-4e-5f"),
-                         tunnel, Adapter("Wi-Fi 中文", "Wireless", "00:11:22:33:44:55")}));
+  machine.SetFact(
+      "adapters",
+      Array({Adapter("Ethernet", "Intel(R) Ethernet Connection I219-V", "0a-1b-2c-3d-4e-5f"),
+             tunnel, Adapter("Wi-Fi 中文", "Wireless", "00:11:22:33:44:55")}));
   ULONG size = 0;
-  EXPECT_EQ(GetAdaptersAddresses(AF_UNSPEC_FAMILY, 0, nullptr, nullptr, &size), ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(GetAdaptersAddresses(AF_UNSPEC_FAMILY, 0, nullptr, nullptr, &size),
+            ERROR_BUFFER_OVERFLOW);
   ASSERT_GT(size, 3 * sizeof(IP_ADAPTER_ADDRESSES));
   const ULONG needed = size;
 
@@ -340,7 +342,8 @@ TEST(AdaptersAddresses, HostInterfaces) {
     host[std::stoi(HostFileText(entry.path().string() + "/ifindex"))] = name;
   }
   ULONG size = 0;
-  ASSERT_EQ(GetAdaptersAddresses(AF_UNSPEC_FAMILY, 0, nullptr, nullptr, &size), ERROR_BUFFER_OVERFLOW);
+  ASSERT_EQ(GetAdaptersAddresses(AF_UNSPEC_FAMILY, 0, nullptr, nullptr, &size),
+            ERROR_BUFFER_OVERFLOW);
   std::vector<BYTE> block(size);
   auto* list = reinterpret_cast<PIP_ADAPTER_ADDRESSES>(block.data());
   ASSERT_EQ(GetAdaptersAddresses(AF_UNSPEC_FAMILY, 0, nullptr, list, &size), ERROR_SUCCESS);
@@ -357,7 +360,8 @@ TEST(AdaptersAddresses, HostInterfaces) {
     }
     EXPECT_EQ(ToUtf8(a->FriendlyName), it->second);
     EXPECT_EQ(std::to_string(a->PhysicalAddressLength), HostFileText(dir + "/addr_len"));
-    EXPECT_EQ(Hex(a->PhysicalAddress, a->PhysicalAddressLength, ':'), HostFileText(dir + "/address"));
+    EXPECT_EQ(Hex(a->PhysicalAddress, a->PhysicalAddressLength, ':'),
+              HostFileText(dir + "/address"));
     EXPECT_EQ(std::to_string(a->Mtu), HostFileText(dir + "/mtu"));
   }
   EXPECT_EQ(it, host.end());
@@ -470,7 +474,8 @@ RunResult RunInMachine(std::u16string command_line) {
 
 MachineSetup WithWmic() {
   MachineSetup setup;
-  setup.programs.push_back({u"C:\\Windows\\System32\\wbem\\WMIC.exe", kxtest::BinDir() + "/WMIC.exe"});
+  setup.programs.push_back(
+      {u"C:\\Windows\\System32\\wbem\\WMIC.exe", kxtest::BinDir() + "/WMIC.exe"});
   return setup;
 }
 
@@ -487,8 +492,10 @@ TEST(WmicStandIn, PrintsTheSerialColumnAsWindowsDoes) {
       {"0123456789ABCDEF", "SerialNumber      \r\r\n0123456789ABCDEF  \r\r\n\r\r\n"},
       {"", "SerialNumber  \r\r\n              \r\r\n\r\r\n"},
       // The ANSI code page of the machine (936): GBK bytes.
-      {"序1", std::string("SerialNumber  \r\r\n") + "\xD0\xF2" "1" + std::string(12, ' ') +
-                   "\r\r\n\r\r\n"},
+      {"序1", std::string("SerialNumber  \r\r\n") +
+                  "\xD0\xF2"
+                  "1" +
+                  std::string(12, ' ') + "\r\r\n\r\r\n"},
   };
   for (const Case& c : cases) {
     if (c.serial) machine.SetFact("bios_serial", c.serial);
@@ -513,7 +520,8 @@ TEST(WmicStandIn, OtherQueriesAreInvalid) {
   kxtest::TestMachine machine(WithWmic());
   ASSERT_TRUE(machine.ok());
   machine.SetFact("computer_name", "DESKTOP-TEST01");
-  for (const char16_t* line : {u"wmic bios get Manufacturer", u"wmic cpu get ProcessorId", u"wmic"}) {
+  for (const char16_t* line :
+       {u"wmic bios get Manufacturer", u"wmic cpu get ProcessorId", u"wmic"}) {
     RunResult r = RunInMachine(line);
     ASSERT_TRUE(r.started);
     EXPECT_EQ(r.out, "");
@@ -557,14 +565,16 @@ HRESULT Connect(IWbemServices** services) {
 }
 
 // The text of one property of each instance of a class.
-std::vector<std::u16string> Query(IWbemServices* services, const char16_t* cls, const char16_t* prop) {
+std::vector<std::u16string> Query(IWbemServices* services, const char16_t* cls,
+                                  const char16_t* prop) {
   std::vector<std::u16string> texts;
   Bstr wql(u"WQL");
   Bstr query((u"SELECT * FROM " + std::u16string(cls)).c_str());
   Held<IEnumWbemClassObject> e;
-  EXPECT_EQ(services->ExecQuery(wql.b, query.b, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                nullptr, &e.p),
-            WBEM_S_NO_ERROR);
+  EXPECT_EQ(
+      services->ExecQuery(wql.b, query.b, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                          nullptr, &e.p),
+      WBEM_S_NO_ERROR);
   if (!e.p) return texts;
   for (;;) {
     Held<IWbemClassObject> object;
@@ -595,21 +605,24 @@ TEST(Wmi, DefaultsDescribeAPhysicalMachine) {
     ASSERT_EQ(apartment.hr, S_OK);
     Held<IWbemServices> services;
     ASSERT_EQ(Connect(&services.p), WBEM_S_NO_ERROR);
-    EXPECT_EQ(CoSetProxyBlanket(services.p, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                                RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE),
-              S_OK);
+    EXPECT_EQ(
+        CoSetProxyBlanket(services.p, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                          RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE),
+        S_OK);
     struct Case {
       const char16_t* cls;
       const char16_t* prop;
     };
-    for (Case c : {Case{u"Win32_VideoController", u"Description"},
-                   Case{u"win32_networkadapter", u"DESCRIPTION"}, Case{u"Win32_DiskDrive", u"Model"}}) {
+    for (Case c :
+         {Case{u"Win32_VideoController", u"Description"},
+          Case{u"win32_networkadapter", u"DESCRIPTION"}, Case{u"Win32_DiskDrive", u"Model"}}) {
       std::vector<std::u16string> texts = Query(services.p, c.cls, c.prop);
       ASSERT_EQ(texts.size(), 1u) << ToUtf8(c.cls);
       EXPECT_FALSE(texts[0].empty());
       EXPECT_EQ(Fold(texts[0]).find(u"VMWARE"), std::u16string::npos) << ToUtf8(texts[0]);
     }
-    EXPECT_EQ(Query(services.p, u"Win32_BIOS", u"SerialNumber"), std::vector<std::u16string>{u"PF2XK3LM"});
+    EXPECT_EQ(Query(services.p, u"Win32_BIOS", u"SerialNumber"),
+              std::vector<std::u16string>{u"PF2XK3LM"});
   }
   EXPECT_EQ(WbemObjectCount(), 0u);
 }
@@ -632,8 +645,9 @@ TEST(Wmi, MachineAnswersAndTypes) {
     Apartment apartment;
     Held<IWbemServices> services;
     ASSERT_EQ(Connect(&services.p), WBEM_S_NO_ERROR);
-    EXPECT_EQ(Query(services.p, u"Win32_DiskDrive", u"Model"),
-              (std::vector<std::u16string>{u"VMware Virtual disk SCSI Disk Device", u"WDC WD10EZEX"}));
+    EXPECT_EQ(
+        Query(services.p, u"Win32_DiskDrive", u"Model"),
+        (std::vector<std::u16string>{u"VMware Virtual disk SCSI Disk Device", u"WDC WD10EZEX"}));
     EXPECT_TRUE(Query(services.p, u"Win32_VideoController", u"Description").empty());
     // Classes the machine does not list keep their defaults.
     EXPECT_EQ(Query(services.p, u"Win32_NetworkAdapter", u"Description").size(), 1u);
@@ -686,19 +700,23 @@ TEST(Wmi, Failures) {
   kxtest::TestMachine machine;
   ASSERT_TRUE(machine.ok());
   void* object = &machine;
-  EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, &object),
-            CO_E_NOTINITIALIZED);
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, &object),
+      CO_E_NOTINITIALIZED);
   EXPECT_EQ(object, nullptr);
   {
     Apartment apartment;
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
     CoUninitialize();
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
-    EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_LOCAL_SERVER, IID_IWbemLocator, &object),
+    EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_LOCAL_SERVER, IID_IWbemLocator,
+                               &object),
               REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(CoCreateInstance(IID_IWbemServices, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, &object),
+    EXPECT_EQ(CoCreateInstance(IID_IWbemServices, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                               &object),
               REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemServices, &object),
+    EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemServices,
+                               &object),
               E_NOINTERFACE);
     EXPECT_EQ(CoSetProxyBlanket(nullptr, 0, 0, nullptr, 0, 0, nullptr, 0), E_INVALIDARG);
 
@@ -708,14 +726,17 @@ TEST(Wmi, Failures) {
               S_OK);
     Bstr other_ns(u"ROOT\\DEFAULT"), local_ns(u"\\\\.\\root\\cimv2"), user(u"bob");
     IWbemServices* services = reinterpret_cast<IWbemServices*>(&machine);
-    EXPECT_EQ(locator->ConnectServer(other_ns.b, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+    EXPECT_EQ(locator->ConnectServer(other_ns.b, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                     &services),
               WBEM_E_INVALID_NAMESPACE);
     EXPECT_EQ(services, nullptr);
-    EXPECT_EQ(locator->ConnectServer(local_ns.b, user.b, nullptr, nullptr, 0, nullptr, nullptr, &services),
+    EXPECT_EQ(locator->ConnectServer(local_ns.b, user.b, nullptr, nullptr, 0, nullptr, nullptr,
+                                     &services),
               WBEM_E_LOCAL_CREDENTIALS);
 
     Held<IWbemServices> connected;
-    ASSERT_EQ(locator->ConnectServer(local_ns.b, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &connected.p),
+    ASSERT_EQ(locator->ConnectServer(local_ns.b, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                     &connected.p),
               WBEM_S_NO_ERROR);
     struct Case {
       const char16_t* language;
@@ -731,13 +752,15 @@ TEST(Wmi, Failures) {
     for (const Case& c : cases) {
       Bstr language(c.language), query(c.query);
       IEnumWbemClassObject* e = reinterpret_cast<IEnumWbemClassObject*>(&machine);
-      EXPECT_EQ(connected->ExecQuery(language.b, query.b, 0, nullptr, &e), c.want) << ToUtf8(c.query);
+      EXPECT_EQ(connected->ExecQuery(language.b, query.b, 0, nullptr, &e), c.want)
+          << ToUtf8(c.query);
       EXPECT_EQ(e, nullptr);
     }
 
     // A machine whose WMI service is disabled.
     machine.SetFact("wmi", false);
-    EXPECT_EQ(locator->ConnectServer(local_ns.b, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+    EXPECT_EQ(locator->ConnectServer(local_ns.b, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                     &services),
               HRESULT_SERVICE_DISABLED);
     EXPECT_EQ(services, nullptr);
   }

@@ -82,8 +82,8 @@ void ThreadMain(std::shared_ptr<ThreadState> state) {
 
 }  // namespace
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
-                    LPVOID parameter, DWORD creation_flags, LPDWORD thread_id) {
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD creation_flags, LPDWORD thread_id) {
   if (!start) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;

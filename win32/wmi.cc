@@ -15,16 +15,16 @@
 namespace win32 {
 
 const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-const CLSID CLSID_WbemLocator = {0x4590F811, 0x1D3A, 0x11D0,
-                                 {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
-const IID IID_IWbemLocator = {0xDC12A687, 0x737F, 0x11CF,
-                              {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
-const IID IID_IWbemServices = {0x9556DC99, 0x828C, 0x11CF,
-                               {0xA3, 0x7E, 0x00, 0xAA, 0x00, 0x32, 0x40, 0xC7}};
-const IID IID_IEnumWbemClassObject = {0x027947E1, 0xD731, 0x11CE,
-                                      {0xA3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
-const IID IID_IWbemClassObject = {0xDC12A681, 0x737F, 0x11CF,
-                                  {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
+const CLSID CLSID_WbemLocator = {
+    0x4590F811, 0x1D3A, 0x11D0, {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
+const IID IID_IWbemLocator = {
+    0xDC12A687, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
+const IID IID_IWbemServices = {
+    0x9556DC99, 0x828C, 0x11CF, {0xA3, 0x7E, 0x00, 0xAA, 0x00, 0x32, 0x40, 0xC7}};
+const IID IID_IEnumWbemClassObject = {
+    0x027947E1, 0xD731, 0x11CE, {0xA3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
+const IID IID_IWbemClassObject = {
+    0xDC12A681, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
 
 bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
@@ -37,8 +37,10 @@ BSTR SysAllocStringLen(const OLECHAR* text, UINT length) {
   DWORD byte_count = length * static_cast<DWORD>(sizeof(OLECHAR));
   std::memcpy(block, &byte_count, sizeof byte_count);
   auto* units = reinterpret_cast<OLECHAR*>(block + sizeof(DWORD));
-  if (text) std::memcpy(units, text, length * sizeof(OLECHAR));
-  else std::memset(units, 0, length * sizeof(OLECHAR));
+  if (text)
+    std::memcpy(units, text, length * sizeof(OLECHAR));
+  else
+    std::memset(units, 0, length * sizeof(OLECHAR));
   units[length] = 0;
   return units;
 }
@@ -67,8 +69,10 @@ void VariantInit(VARIANT* value) {
 
 HRESULT VariantClear(VARIANT* value) {
   if (!value) return E_INVALIDARG;
-  if (value->vt == VT_BSTR) SysFreeString(value->bstrVal);
-  else if (value->vt == VT_UNKNOWN && value->punkVal) value->punkVal->Release();
+  if (value->vt == VT_BSTR)
+    SysFreeString(value->bstrVal);
+  else if (value->vt == VT_UNKNOWN && value->punkVal)
+    value->punkVal->Release();
   VariantInit(value);
   return S_OK;
 }
@@ -128,16 +132,15 @@ Json::Value Instances(std::initializer_list<std::pair<const char*, const char*>>
 // What a physical desktop answers.
 Json::Value DefaultClasses(const Json::Value& config) {
   Json::Value classes(Json::objectValue);
-  classes["Win32_VideoController"] = Instances({{"Description", "Intel(R) UHD Graphics 630"},
-                                                {"Name", "Intel(R) UHD Graphics 630"}});
+  classes["Win32_VideoController"] = Instances(
+      {{"Description", "Intel(R) UHD Graphics 630"}, {"Name", "Intel(R) UHD Graphics 630"}});
   classes["Win32_NetworkAdapter"] =
       Instances({{"Description", "Intel(R) Ethernet Connection (7) I219-V"},
                  {"Name", "Intel(R) Ethernet Connection (7) I219-V"}});
-  classes["Win32_DiskDrive"] = Instances({{"Model", "Samsung SSD 970 EVO Plus 1TB"},
-                                          {"Caption", "Samsung SSD 970 EVO Plus 1TB"}});
+  classes["Win32_DiskDrive"] = Instances(
+      {{"Model", "Samsung SSD 970 EVO Plus 1TB"}, {"Caption", "Samsung SSD 970 EVO Plus 1TB"}});
   std::string serial = config.get("bios_serial", "PF2XK3LM").asString();
-  classes["Win32_BIOS"] = Instances({{"SerialNumber", serial.c_str()},
-                                     {"Manufacturer", "LENOVO"}});
+  classes["Win32_BIOS"] = Instances({{"SerialNumber", serial.c_str()}, {"Manufacturer", "LENOVO"}});
   return classes;
 }
 
@@ -157,8 +160,7 @@ bool FindIn(const Json::Value& classes, const std::u16string& name, Json::Value*
 bool FindClass(const std::u16string& name, Json::Value* instances) {
   Machine* m = CurrentMachine();
   Json::Value config = m ? m->Config() : Json::Value(Json::objectValue);
-  return FindIn(config["wmi"], name, instances) ||
-         FindIn(DefaultClasses(config), name, instances);
+  return FindIn(config["wmi"], name, instances) || FindIn(DefaultClasses(config), name, instances);
 }
 
 class ClassObject : public ComObject<IWbemClassObject> {
@@ -208,8 +210,10 @@ class ClassObject : public ComObject<IWbemClassObject> {
       }
       if (type) *type = cim;
       if (flavor) *flavor = WBEM_FLAVOR_ORIGIN_LOCAL;
-      if (value) *value = out;
-      else VariantClear(&out);
+      if (value)
+        *value = out;
+      else
+        VariantClear(&out);
       return WBEM_S_NO_ERROR;
     }
     return WBEM_E_NOT_FOUND;
@@ -246,8 +250,8 @@ bool ParseQuery(const std::u16string& query, std::u16string* class_name) {
   std::vector<std::u16string> words;
   size_t i = 0;
   while (i < query.size()) {
-    while (i < query.size() && (query[i] == u' ' || query[i] == u'\t' || query[i] == u'\r' ||
-                                query[i] == u'\n'))
+    while (i < query.size() &&
+           (query[i] == u' ' || query[i] == u'\t' || query[i] == u'\r' || query[i] == u'\n'))
       ++i;
     size_t start = i;
     while (i < query.size() && query[i] != u' ' && query[i] != u'\t' && query[i] != u'\r' &&
@@ -317,7 +321,8 @@ void CoUninitialize() {
   if (t_com.count > 0) --t_com.count;
 }
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, LPVOID* object) {
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                         LPVOID* object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   if (t_com.count == 0) return CO_E_NOTINITIALIZED;

@@ -63,10 +63,10 @@ using LPCOLESTR = const OLECHAR*;
 // A length-prefixed, NUL-terminated wide string from SysAllocString.
 using BSTR = OLECHAR*;
 
-BSTR SysAllocString(LPCOLESTR text);  // null gives null
+BSTR SysAllocString(LPCOLESTR text);                       // null gives null
 BSTR SysAllocStringLen(const OLECHAR* text, UINT length);  // null text: zero-filled
-void SysFreeString(BSTR text);        // null is allowed
-UINT SysStringLen(BSTR text);         // units, without the NUL; 0 for null
+void SysFreeString(BSTR text);                             // null is allowed
+UINT SysStringLen(BSTR text);                              // units, without the NUL; 0 for null
 
 class IUnknown;
 
@@ -126,7 +126,8 @@ HRESULT CoInitializeEx(LPVOID reserved, DWORD co_init);
 void CoUninitialize();
 // Only CLSID_WbemLocator is registered, as an in-process server. Needs COM initialised on
 // the calling thread (CO_E_NOTINITIALIZED).
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, LPVOID* object);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                         LPVOID* object);
 
 constexpr DWORD RPC_C_AUTHN_NONE = 0;
 constexpr DWORD RPC_C_AUTHN_WINNT = 10;
@@ -197,8 +198,8 @@ class IEnumWbemClassObject : public IUnknown {
 class IWbemServices : public IUnknown {
  public:
   // WQL "SELECT * FROM <class>" (keywords in any case, blanks between them).
-  virtual HRESULT ExecQuery(const BSTR language, const BSTR query, LONG flags, IWbemContext* context,
-                            IEnumWbemClassObject** result) = 0;
+  virtual HRESULT ExecQuery(const BSTR language, const BSTR query, LONG flags,
+                            IWbemContext* context, IEnumWbemClassObject** result) = 0;
 
  protected:
   ~IWbemServices() = default;

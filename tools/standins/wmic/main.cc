@@ -20,14 +20,14 @@ namespace {
 
 constexpr char kDefaultSerial[] = "PF2XK3LM";
 constexpr char16_t kHeader[] = u"SerialNumber";
-constexpr char16_t kLineEnd[] = u"\r\r\n";  // "\r\n" through a text-mode stream
+constexpr char16_t kLineEnd[] = u"\r\r\n";                   // "\r\n" through a text-mode stream
 constexpr int kInvalidQuery = static_cast<int>(0x80041017);  // WBEM_E_INVALID_QUERY
 
 std::string ToAnsi(const std::u16string& text) {
   if (text.empty()) return std::string();
   int size = static_cast<int>(text.size());
-  int n = win32::WideCharToMultiByte(win32::CP_ACP, 0, text.data(), size, nullptr, 0, nullptr,
-                                     nullptr);
+  int n =
+      win32::WideCharToMultiByte(win32::CP_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return std::string();
   std::string out(static_cast<size_t>(n), '\0');
   win32::WideCharToMultiByte(win32::CP_ACP, 0, text.data(), size, out.data(), n, nullptr, nullptr);
