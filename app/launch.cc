@@ -14,6 +14,7 @@
 #include "base/process.h"
 #include "base/registry.h"
 #include "base/strings.h"
+#include "stat/click_reporter.h"
 #include "win32/desktop.h"
 #include "win32/errors.h"
 #include "win32/files.h"
@@ -108,7 +109,11 @@ int UninstallerMain(win32::HINSTANCE instance, std::u16string_view command_view)
   if (command.mode == 1) {
     SilentBranch();
   } else {
+    KxClickReporter::Instance().Init("", "", KxClickReporter::kDefaultWaitMs);
     RunMainWindow(instance);
+    // Pending counts leave once more before the reporter's thread ends.
+    KxClickReporter::Instance().Wake();
+    KxClickReporter::Instance().Stop();
   }
   if (mutex) win32::CloseHandle(mutex);
   return 1;

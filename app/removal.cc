@@ -9,7 +9,9 @@
 #include "base/process.h"
 #include "base/shell_removal.h"
 #include "base/strings.h"
+#include "stat/endpoints.h"
 #include "stat/fingerprint.h"
+#include "stat/record_report.h"
 #include "win32/files.h"
 #include "win32/handles.h"
 #include "win32/processes.h"
@@ -145,8 +147,15 @@ bool DeleteProductService(std::u16string_view service_name) {
 }
 
 void SendRemovalRecord() {
-  // The removal record goes to the statistics service once the statistics library is
-  // in place; until then this step sends nothing.
+  StatRecord record;
+  record.product = kProductKeyName;
+  record.channel = GetInstallChannel(kProductKeyName);
+  record.product_version = kUninstallerVersion;
+  record.install_date = GetInstallDate(kProductKeyName);
+  record.url = kStatisticsRecordUrl;
+  record.type = 1;
+  std::u16string message;
+  SendRecord(record, &message);
 }
 
 }  // namespace Kx

@@ -16,11 +16,12 @@ const std::vector<Verb>& Verbs() {
        "Makes a new machine in DIR with the Windows skeleton: drives, users, the registry keys\n"
        "Windows always has, and the machine's stand-in system programs.",
        VerbCreate},
-      {"run", "DIR [--wait-tree] -- PROGRAM [ARGS...]",
+      {"run", "DIR [--wait-tree] [--elevated] -- PROGRAM [ARGS...]",
        "Runs a Windows program of the machine (a C:\\ path or a name found as Windows finds it)\n"
        "as the interactive user would start it; a program whose manifest asks for\n"
        "administrator rights is elevated when the machine accepts elevation. The exit code is\n"
-       "the program's. --wait-tree also waits for every process it started, and theirs.",
+       "the program's. --wait-tree also waits for every process it started, and theirs.\n"
+       "--elevated starts it elevated without a prompt, as from an administrator's console.",
        VerbRun},
       {"reg", "query DIR KEY [VALUE] | import DIR FILE | export DIR KEY FILE",
        "query: prints a key's values (or one value); exit code 1 when it does not exist.\n"
@@ -52,8 +53,18 @@ const std::vector<Verb>& Verbs() {
        "Runs the maker's services for the machine in the foreground until stopped; writes the\n"
        "machine's network map and trusted CA first and prints 'ready'.",
        VerbServe},
-      {"install-product", "DIR [--running] [--neighbours] [--channel CH] [--shared-list IDS]",
-       "Installs the product as its own installer would.", VerbInstallProduct},
+      {"install-product",
+       "DIR [--running] [--neighbours] [--no-display-name] [--channel CH] [--shared-list IDS]",
+       "Installs the product as its own installer would: files under the install root, the\n"
+       "install record, uninstall entry, context-menu verbs, service, Office add-ins, shortcuts,\n"
+       "Start-menu group, user data and user token.\n"
+       "--running         leaves the product's programs running (and Office holding an add-in)\n"
+       "--neighbours      adds other programs and the maker's second product around it\n"
+       "--no-display-name leaves DisplayName out of the uninstall entry (a silent removal\n"
+       "                  goes on only then)\n"
+       "--channel CH      the install channel (default 100234)\n"
+       "--shared-list IDS the shared product list, ids joined with \",\"",
+       VerbInstallProduct},
   };
   return verbs;
 }

@@ -1,5 +1,6 @@
 // The machine tool's verbs other than reg and install-product.
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,12 +64,25 @@ bool ResolveForRun(const std::string& program, std::u16string* image) {
   return win32::ResolveProgram(FromUtf8(program), image);
 }
 
-// Starts a program as the interactive user would, from the desktop.
+// Starts a program as the interactive user would, from the desktop. A program that outlives
+// the tool gets no standard handles of it, so that nobody reading the tool's output waits
+// for that program.
 bool StartAsUser(const std::u16string& image, const std::u16string& command_line,
-                 const std::string& user, bool elevated, win32::PROCESS_INFORMATION* info,
-                 std::string* error) {
+                 const std::string& user, bool elevated, bool detached,
+                 win32::PROCESS_INFORMATION* info, std::string* error) {
   win32::Machine* machine = win32::CurrentMachine();
   win32::SpawnRequest request;
+  int null_fd = -1;
+  if (detached) {
+    null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int& fd : request.std_fds) fd = null_fd;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closer{null_fd};
   request.image = image;
   request.command_line = command_line;
   request.user = user.empty() ? machine->InteractiveUser() : user;
@@ -136,10 +150,11 @@ int VerbCreate(const std::vector<std::string>& args) {
 
 int VerbRun(const std::vector<std::string>& args) {
   if (args.empty()) return Usage("run");
-  bool wait_tree = false;
+  bool wait_tree = false, elevated = false;
   size_t i = 1;
   for (; i < args.size() && args[i] != "--"; ++i) {
     if (args[i] == "--wait-tree") wait_tree = true;
+    else if (args[i] == "--elevated") elevated = true;
     else return Usage("run");
   }
   if (i + 1 >= args.size()) return Usage("run");
@@ -151,7 +166,7 @@ int VerbRun(const std::vector<std::string>& args) {
   std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 2, args.end());
   win32::PROCESS_INFORMATION info{};
   std::string error;
-  if (!StartAsUser(image, JoinCommandLine(image, rest), "", false, &info, &error)) return Fail(error);
+  if (!StartAsUser(image, JoinCommandLine(image, rest), "", elevated, false, &info, &error)) return Fail(error);
   win32::WaitForSingleObject(info.hProcess, win32::INFINITE);
   win32::DWORD code = 1;
   win32::GetExitCodeProcess(info.hProcess, &code);
@@ -218,7 +233,7 @@ int VerbPs(const std::vector<std::string>& args) {
   }
   win32::PROCESS_INFORMATION info{};
   std::string error;
-  if (!StartAsUser(image, JoinCommandLine(image, rest), user, elevated, &info, &error)) return Fail(error);
+  if (!StartAsUser(image, JoinCommandLine(image, rest), user, elevated, true, &info, &error)) return Fail(error);
   std::printf("%u\n", info.dwProcessId);
   win32::CloseHandle(info.hProcess);
   win32::CloseHandle(info.hThread);
@@ -277,7 +292,7 @@ int VerbReboot(const std::vector<std::string>& args) {
   if (win32::GetFileAttributesW(explorer.c_str()) != win32::INVALID_FILE_ATTRIBUTES) {
     win32::PROCESS_INFORMATION info{};
     std::string error;
-    if (!StartAsUser(explorer, win32::QuoteArgument(explorer), "", false, &info, &error)) return Fail(error);
+    if (!StartAsUser(explorer, win32::QuoteArgument(explorer), "", false, true, &info, &error)) return Fail(error);
     win32::CloseHandle(info.hProcess);
     win32::CloseHandle(info.hThread);
   }
