@@ -27,13 +27,13 @@ bool ReadStored(std::string* bytes, win32::DWORD* type) {
       win32::ERROR_SUCCESS)
     return false;
   win32::DWORD size = 0;
-  bool ok = win32::RegQueryValueExW(key, u"uuid", nullptr, type, nullptr, &size) ==
-            win32::ERROR_SUCCESS;
+  bool ok =
+      win32::RegQueryValueExW(key, u"uuid", nullptr, type, nullptr, &size) == win32::ERROR_SUCCESS;
   if (ok) {
     bytes->assign(size, '\0');
     ok = win32::RegQueryValueExW(key, u"uuid", nullptr, type,
-                                 reinterpret_cast<win32::BYTE*>(bytes->data()), &size) ==
-         win32::ERROR_SUCCESS;
+                                 reinterpret_cast<win32::BYTE*>(bytes->data()),
+                                 &size) == win32::ERROR_SUCCESS;
   }
   win32::RegCloseKey(key);
   return ok;

@@ -33,8 +33,8 @@ int32_t StateOf(win32::LSTATUS status) {
 // Opens the entry in one view and closes it at once.
 win32::LSTATUS OpenEntry(const std::u16string& path, win32::REGSAM view) {
   win32::HKEY key = nullptr;
-  win32::LSTATUS status =
-      win32::RegOpenKeyExW(win32::HKEY_LOCAL_MACHINE, path.c_str(), 0, win32::KEY_READ | view, &key);
+  win32::LSTATUS status = win32::RegOpenKeyExW(win32::HKEY_LOCAL_MACHINE, path.c_str(), 0,
+                                               win32::KEY_READ | view, &key);
   if (status == win32::ERROR_SUCCESS && key) win32::RegCloseKey(key);
   return status;
 }

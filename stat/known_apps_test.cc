@@ -22,9 +22,15 @@ TEST(KnownApps, EveryEntryUnsealsToItsName) {
     const char* name;
   };
   const Entry want[] = {
-      {1, "Adobe Acrobat Reader DC"}, {2, "Foxit Reader"},           {3, "WPS Office"},
-      {4, "SumatraPDF"},              {5, "PDF-XChange Editor_is1"}, {6, "Nitro Pro"},
-      {8, "ABBYY FineReader 15"},     {9, "WeChat"},                 {10, "Kingsoft PDF"},
+      {1, "Adobe Acrobat Reader DC"},
+      {2, "Foxit Reader"},
+      {3, "WPS Office"},
+      {4, "SumatraPDF"},
+      {5, "PDF-XChange Editor_is1"},
+      {6, "Nitro Pro"},
+      {8, "ABBYY FineReader 15"},
+      {9, "WeChat"},
+      {10, "Kingsoft PDF"},
   };
   std::span<const KnownApp> table = KnownAppTable();
   ASSERT_EQ(table.size(), std::size(want));
@@ -61,10 +67,10 @@ TEST(KnownApps, StatesFollowTheEntryInEitherView) {
     int32_t state;
   };
   const Case cases[] = {
-      {2, true, kKnownAppPresent}, {9, true, kKnownAppPresent}, {3, true, kKnownAppAbsent},
-      {1, true, kKnownAppAbsent},  {7, false, kKnownAppUndetermined},
-      {0, false, kKnownAppUndetermined}, {11, false, kKnownAppUndetermined},
-      {-1, false, kKnownAppUndetermined},
+      {2, true, kKnownAppPresent},        {9, true, kKnownAppPresent},
+      {3, true, kKnownAppAbsent},         {1, true, kKnownAppAbsent},
+      {7, false, kKnownAppUndetermined},  {0, false, kKnownAppUndetermined},
+      {11, false, kKnownAppUndetermined}, {-1, false, kKnownAppUndetermined},
   };
   for (const Case& c : cases) {
     int32_t state = -7;

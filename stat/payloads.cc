@@ -95,13 +95,27 @@ std::u16string JsonEscape(std::u16string_view text) {
   out.reserve(text.size());
   for (char16_t c : text) {
     switch (c) {
-      case u'"': out += u"\\\""; break;
-      case u'\\': out += u"\\\\"; break;
-      case u'\b': out += u"\\b"; break;
-      case u'\f': out += u"\\f"; break;
-      case u'\n': out += u"\\n"; break;
-      case u'\r': out += u"\\r"; break;
-      case u'\t': out += u"\\t"; break;
+      case u'"':
+        out += u"\\\"";
+        break;
+      case u'\\':
+        out += u"\\\\";
+        break;
+      case u'\b':
+        out += u"\\b";
+        break;
+      case u'\f':
+        out += u"\\f";
+        break;
+      case u'\n':
+        out += u"\\n";
+        break;
+      case u'\r':
+        out += u"\\r";
+        break;
+      case u'\t':
+        out += u"\\t";
+        break;
       default:
         if (c < 0x20) {
           out += u"\\u00";

@@ -90,9 +90,8 @@ TEST_F(PayloadsTest, MachineBlocksHaveTheirFixedLayout) {
       Utf8(ComputeMachineUuid()) + "\",\"mac\":\"" + Utf8(GetAdapterAddressText()) +
       "\",\"cpuNo\":\"" + Utf8(GetProcessorIdText()) +
       "\",\"biosNo\":\"PF2XK3LM\",\"cpuNum\":12,\"memSize\":" +
-      std::to_string(GetTotalMemory() >> 30) + "}," +
-      "\"a002\":{\"osVer\":\"" + Utf8(GetOsName()) + "\",\"osVerNo\":\"" +
-      Utf8(GetOsVersionText()) + "\",\"bit\":" + std::to_string(Is64BitOs()) +
+      std::to_string(GetTotalMemory() >> 30) + "}," + "\"a002\":{\"osVer\":\"" + Utf8(GetOsName()) +
+      "\",\"osVerNo\":\"" + Utf8(GetOsVersionText()) + "\",\"bit\":" + std::to_string(Is64BitOs()) +
       ",\"vm\":" + std::to_string(IsVirtualMachine()) + ",\"ieVer\":\"\"}," +
       "\"a003\":{\"aapp\":[],\"ssvc\":[]}," +
       "\"a004\":{\"product\":\"OrvaneRUZUrevivaer\",\"proVer\":\"1.4.1.7061\",\"channel\":"

@@ -29,7 +29,8 @@ uint64_t NowSeconds() {
   win32::GetSystemTimeAsFileTime(&now);
   const uint64_t units =
       (static_cast<uint64_t>(now.dwHighDateTime) << 32) | static_cast<uint64_t>(now.dwLowDateTime);
-  return units < kUnixEpochInFileTime ? 0 : (units - kUnixEpochInFileTime) / kFileTimeUnitsPerSecond;
+  return units < kUnixEpochInFileTime ? 0
+                                      : (units - kUnixEpochInFileTime) / kFileTimeUnitsPerSecond;
 }
 
 // The local calendar year and day of the year of a time in seconds since 1970.

@@ -113,8 +113,8 @@ StatResult KxStatistics::AddCount(const std::u16string& name, int32_t count) {
   auto found = counters_.find(name);
   if (found != counters_.end()) {
     // Wraps like the 32-bit counter it is, without signed overflow.
-    found->second = static_cast<int32_t>(static_cast<uint32_t>(found->second) +
-                                         static_cast<uint32_t>(count));
+    found->second =
+        static_cast<int32_t>(static_cast<uint32_t>(found->second) + static_cast<uint32_t>(count));
     return StatResult();
   }
   if (!RoomFor(counters_.size(), kMaxFieldKeys))

@@ -35,8 +35,8 @@ struct Removal {
 // the copy it starts.
 Removal InstallAndRemove(const kxtest::TestMachine& machine) {
   Removal removal;
-  kxtest::ToolResult installed = Kxmachine(
-      {"install-product", machine.root(), "--no-display-name", "--channel", "100999"});
+  kxtest::ToolResult installed =
+      Kxmachine({"install-product", machine.root(), "--no-display-name", "--channel", "100999"});
   EXPECT_EQ(installed.exit_code, 0) << installed.err;
   removal.install_date = win32::ToUtf8(Kx::GetInstallDate(kProduct));
   EXPECT_FALSE(removal.install_date.empty());

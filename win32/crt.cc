@@ -55,7 +55,7 @@ enum class Length {
   kLongDouble
 };
 
-struct Spec {
+struct Conversion {
   bool minus = false;
   bool plus = false;
   bool space = false;
@@ -67,26 +67,26 @@ struct Spec {
 };
 
 // Padding around a field of `size` units.
-void PadBefore(Sink& sink, const Spec& spec, size_t size, bool zero_allowed) {
-  if (spec.minus || spec.width <= size) return;
-  sink.Repeat(spec.zero && zero_allowed ? u'0' : u' ', spec.width - size);
+void PadBefore(Sink& sink, const Conversion& conv, size_t size, bool zero_allowed) {
+  if (conv.minus || conv.width <= size) return;
+  sink.Repeat(conv.zero && zero_allowed ? u'0' : u' ', conv.width - size);
 }
-void PadAfter(Sink& sink, const Spec& spec, size_t size) {
-  if (spec.minus && spec.width > size) sink.Repeat(u' ', spec.width - size);
+void PadAfter(Sink& sink, const Conversion& conv, size_t size) {
+  if (conv.minus && conv.width > size) sink.Repeat(u' ', conv.width - size);
 }
 
 template <typename Unit>
-void PutText(Sink& sink, const Spec& spec, const Unit* text) {
+void PutText(Sink& sink, const Conversion& conv, const Unit* text) {
   static constexpr char kNull[] = "(null)";
   const bool is_null = text == nullptr;
-  const size_t limit = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+  const size_t limit = conv.precision < 0 ? SIZE_MAX : static_cast<size_t>(conv.precision);
   size_t size = 0;
   if (is_null) {
     while (size < limit && kNull[size]) ++size;
   } else {
     while (size < limit && text[size]) ++size;
   }
-  PadBefore(sink, spec, size, true);
+  PadBefore(sink, conv, size, true);
   for (size_t i = 0; i < size; ++i) {
     if (is_null)
       sink.Put(static_cast<char16_t>(kNull[i]));
@@ -95,52 +95,52 @@ void PutText(Sink& sink, const Spec& spec, const Unit* text) {
     else
       sink.Put(text[i]);
   }
-  PadAfter(sink, spec, size);
+  PadAfter(sink, conv, size);
 }
 
-void PutCharacter(Sink& sink, const Spec& spec, char16_t unit) {
-  PadBefore(sink, spec, 1, true);
+void PutCharacter(Sink& sink, const Conversion& conv, char16_t unit) {
+  PadBefore(sink, conv, 1, true);
   sink.Put(unit);
-  PadAfter(sink, spec, 1);
+  PadAfter(sink, conv, 1);
 }
 
-void PutInteger(Sink& sink, Spec spec, uint64_t magnitude, bool negative, bool is_signed, int base,
+void PutInteger(Sink& sink, Conversion conv, uint64_t magnitude, bool negative, bool is_signed, int base,
                 bool upper) {
   const char* digit_set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char digits[64];
   size_t count = 0;
-  if (!(magnitude == 0 && spec.precision == 0)) {
+  if (!(magnitude == 0 && conv.precision == 0)) {
     do {
       digits[count++] = digit_set[magnitude % static_cast<unsigned>(base)];
       magnitude /= static_cast<unsigned>(base);
     } while (magnitude);
   }
   const bool nonzero = count > 0 && !(count == 1 && digits[0] == '0');
-  size_t zeros = spec.precision > 0 && static_cast<size_t>(spec.precision) > count
-                     ? static_cast<size_t>(spec.precision) - count
+  size_t zeros = conv.precision > 0 && static_cast<size_t>(conv.precision) > count
+                     ? static_cast<size_t>(conv.precision) - count
                      : 0;
-  if (base == 8 && spec.hash && zeros == 0 && (count == 0 || digits[count - 1] != '0')) zeros = 1;
+  if (base == 8 && conv.hash && zeros == 0 && (count == 0 || digits[count - 1] != '0')) zeros = 1;
   char prefix[2];
   size_t prefix_size = 0;
   if (is_signed && negative)
     prefix[prefix_size++] = '-';
-  else if (is_signed && spec.plus)
+  else if (is_signed && conv.plus)
     prefix[prefix_size++] = '+';
-  else if (is_signed && spec.space)
+  else if (is_signed && conv.space)
     prefix[prefix_size++] = ' ';
-  if (base == 16 && spec.hash && nonzero) {
+  if (base == 16 && conv.hash && nonzero) {
     prefix[prefix_size++] = '0';
     prefix[prefix_size++] = upper ? 'X' : 'x';
   }
   const size_t size = prefix_size + zeros + count;
   // A precision turns off zero padding, as in every C runtime.
-  const bool zero_pad = spec.zero && !spec.minus && spec.precision < 0;
-  if (!zero_pad) PadBefore(sink, spec, size, false);
+  const bool zero_pad = conv.zero && !conv.minus && conv.precision < 0;
+  if (!zero_pad) PadBefore(sink, conv, size, false);
   for (size_t i = 0; i < prefix_size; ++i) sink.Put(static_cast<char16_t>(prefix[i]));
-  if (zero_pad && spec.width > size) sink.Repeat(u'0', spec.width - size);
+  if (zero_pad && conv.width > size) sink.Repeat(u'0', conv.width - size);
   sink.Repeat(u'0', zeros);
   while (count) sink.Put(static_cast<char16_t>(digits[--count]));
-  PadAfter(sink, spec, size);
+  PadAfter(sink, conv, size);
 }
 
 int64_t SignedArgument(Length length, va_list& args) {
@@ -177,33 +177,33 @@ uint64_t UnsignedArgument(Length length, va_list& args) {
   }
 }
 
-void PutFloat(Sink& sink, const Spec& spec, char type, va_list& args) {
+void PutFloat(Sink& sink, const Conversion& conv, char type, va_list& args) {
   std::string format = "%";
-  if (spec.minus) format += '-';
-  if (spec.plus) format += '+';
-  if (spec.space) format += ' ';
-  if (spec.zero) format += '0';
-  if (spec.hash) format += '#';
+  if (conv.minus) format += '-';
+  if (conv.plus) format += '+';
+  if (conv.space) format += ' ';
+  if (conv.zero) format += '0';
+  if (conv.hash) format += '#';
   format += "*.*";
-  if (spec.length == Length::kLongDouble) format += 'L';
+  if (conv.length == Length::kLongDouble) format += 'L';
   format += type;
   const int width =
-      spec.width > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(spec.width);
+      conv.width > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(conv.width);
   std::string text;
-  if (spec.length == Length::kLongDouble) {
+  if (conv.length == Length::kLongDouble) {
     const long double value = va_arg(args, long double);
-    const int size = std::snprintf(nullptr, 0, format.c_str(), width, spec.precision, value);
+    const int size = std::snprintf(nullptr, 0, format.c_str(), width, conv.precision, value);
     if (size > 0) {
       text.resize(static_cast<size_t>(size) + 1);
-      std::snprintf(text.data(), text.size(), format.c_str(), width, spec.precision, value);
+      std::snprintf(text.data(), text.size(), format.c_str(), width, conv.precision, value);
       text.resize(static_cast<size_t>(size));
     }
   } else {
     const double value = va_arg(args, double);
-    const int size = std::snprintf(nullptr, 0, format.c_str(), width, spec.precision, value);
+    const int size = std::snprintf(nullptr, 0, format.c_str(), width, conv.precision, value);
     if (size > 0) {
       text.resize(static_cast<size_t>(size) + 1);
-      std::snprintf(text.data(), text.size(), format.c_str(), width, spec.precision, value);
+      std::snprintf(text.data(), text.size(), format.c_str(), width, conv.precision, value);
       text.resize(static_cast<size_t>(size));
     }
   }
@@ -226,90 +226,90 @@ bool Format(Sink& sink, const char16_t* p, va_list& args) {
       continue;
     }
     ++p;
-    Spec spec;
+    Conversion conv;
     for (;; ++p) {
       if (*p == u'-')
-        spec.minus = true;
+        conv.minus = true;
       else if (*p == u'+')
-        spec.plus = true;
+        conv.plus = true;
       else if (*p == u' ')
-        spec.space = true;
+        conv.space = true;
       else if (*p == u'0')
-        spec.zero = true;
+        conv.zero = true;
       else if (*p == u'#')
-        spec.hash = true;
+        conv.hash = true;
       else
         break;
     }
     if (*p == u'*') {
       const int width = va_arg(args, int);
       if (width < 0) {
-        spec.minus = true;
-        spec.width = width == INT_MIN ? static_cast<size_t>(INT_MAX) : static_cast<size_t>(-width);
+        conv.minus = true;
+        conv.width = width == INT_MIN ? static_cast<size_t>(INT_MAX) : static_cast<size_t>(-width);
       } else {
-        spec.width = static_cast<size_t>(width);
+        conv.width = static_cast<size_t>(width);
       }
       ++p;
     } else {
-      while (IsDigit(*p)) spec.width = AddDigit(spec.width, *p++);
+      while (IsDigit(*p)) conv.width = AddDigit(conv.width, *p++);
     }
     if (*p == u'.') {
       ++p;
       if (*p == u'*') {
         const int precision = va_arg(args, int);
-        spec.precision = precision < 0 ? -1 : precision;
+        conv.precision = precision < 0 ? -1 : precision;
         ++p;
       } else {
         size_t precision = 0;
         while (IsDigit(*p)) precision = AddDigit(precision, *p++);
-        spec.precision = static_cast<int>(precision);
+        conv.precision = static_cast<int>(precision);
       }
     }
     switch (*p) {
       case u'h':
         ++p;
-        spec.length = Length::kShort;
+        conv.length = Length::kShort;
         if (*p == u'h') {
           ++p;
-          spec.length = Length::kChar;
+          conv.length = Length::kChar;
         }
         break;
       case u'l':
         ++p;
-        spec.length = Length::kLong;
+        conv.length = Length::kLong;
         if (*p == u'l') {
           ++p;
-          spec.length = Length::kLongLong;
+          conv.length = Length::kLongLong;
         }
         break;
       case u'w':
         ++p;
-        spec.length = Length::kLong;
+        conv.length = Length::kLong;
         break;
       case u'I':
         ++p;
         if (p[0] == u'6' && p[1] == u'4') {
           p += 2;
-          spec.length = Length::kLongLong;
+          conv.length = Length::kLongLong;
         } else if (p[0] == u'3' && p[1] == u'2') {
           p += 2;
-          spec.length = Length::kInt32;
+          conv.length = Length::kInt32;
         } else {
-          spec.length = Length::kPointer;
+          conv.length = Length::kPointer;
         }
         break;
       case u'z':
       case u't':
         ++p;
-        spec.length = Length::kPointer;
+        conv.length = Length::kPointer;
         break;
       case u'j':
         ++p;
-        spec.length = Length::kIntMax;
+        conv.length = Length::kIntMax;
         break;
       case u'L':
         ++p;
-        spec.length = Length::kLongDouble;
+        conv.length = Length::kLongDouble;
         break;
       default:
         break;
@@ -317,8 +317,8 @@ bool Format(Sink& sink, const char16_t* p, va_list& args) {
     const char16_t type = *p;
     if (type == 0) return false;  // the format ends inside a conversion
     ++p;
-    const bool narrow_form = spec.length == Length::kShort;
-    const bool wide_form = spec.length == Length::kLong;
+    const bool narrow_form = conv.length == Length::kShort;
+    const bool wide_form = conv.length == Length::kLong;
     switch (type) {
       case u'%':
         sink.Put(u'%');
@@ -326,40 +326,40 @@ bool Format(Sink& sink, const char16_t* p, va_list& args) {
       case u's':
       case u'S':
         if (type == u's' ? narrow_form : !wide_form)
-          PutText(sink, spec, va_arg(args, const char*));
+          PutText(sink, conv, va_arg(args, const char*));
         else
-          PutText(sink, spec, va_arg(args, const char16_t*));
+          PutText(sink, conv, va_arg(args, const char16_t*));
         break;
       case u'c':
       case u'C': {
         const int value = va_arg(args, int);
         const bool narrow = type == u'c' ? narrow_form : !wide_form;
-        PutCharacter(sink, spec,
+        PutCharacter(sink, conv,
                      narrow ? static_cast<unsigned char>(value) : static_cast<char16_t>(value));
         break;
       }
       case u'd':
       case u'i': {
-        const int64_t value = SignedArgument(spec.length, args);
+        const int64_t value = SignedArgument(conv.length, args);
         const uint64_t magnitude =
             value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        PutInteger(sink, spec, magnitude, value < 0, true, 10, false);
+        PutInteger(sink, conv, magnitude, value < 0, true, 10, false);
         break;
       }
       case u'u':
-        PutInteger(sink, spec, UnsignedArgument(spec.length, args), false, false, 10, false);
+        PutInteger(sink, conv, UnsignedArgument(conv.length, args), false, false, 10, false);
         break;
       case u'o':
-        PutInteger(sink, spec, UnsignedArgument(spec.length, args), false, false, 8, false);
+        PutInteger(sink, conv, UnsignedArgument(conv.length, args), false, false, 8, false);
         break;
       case u'x':
       case u'X':
-        PutInteger(sink, spec, UnsignedArgument(spec.length, args), false, false, 16, type == u'X');
+        PutInteger(sink, conv, UnsignedArgument(conv.length, args), false, false, 16, type == u'X');
         break;
       case u'p': {
-        Spec pointer;
-        pointer.minus = spec.minus;
-        pointer.width = spec.width;
+        Conversion pointer;
+        pointer.minus = conv.minus;
+        pointer.width = conv.width;
         pointer.precision = static_cast<int>(2 * sizeof(void*));
         const auto value = reinterpret_cast<uintptr_t>(va_arg(args, void*));
         PutInteger(sink, pointer, value, false, false, 16, true);
@@ -373,7 +373,7 @@ bool Format(Sink& sink, const char16_t* p, va_list& args) {
       case u'G':
       case u'a':
       case u'A':
-        PutFloat(sink, spec, static_cast<char>(type), args);
+        PutFloat(sink, conv, static_cast<char>(type), args);
         break;
       default:  // %n and unknown conversions
         return false;

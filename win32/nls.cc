@@ -62,12 +62,25 @@ constexpr OemPair kOemPages[] = {
     {1256, 720}, {1257, 775}, {1258, 1258}, {65001, 65001},
 };
 
+// Opening and closing descriptors loads and unloads glibc's converter modules; doing it
+// under one lock keeps that loading visibly ordered between threads (ThreadSanitizer does
+// not see the loader's own lock).
+std::mutex& IconvOpenMutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+
 // An iconv descriptor that closes itself.
 class Iconv {
  public:
-  Iconv(const char* to, const char* from) : cd_(::iconv_open(to, from)) {}
+  Iconv(const char* to, const char* from) {
+    std::lock_guard<std::mutex> lock(IconvOpenMutex());
+    cd_ = ::iconv_open(to, from);
+  }
   ~Iconv() {
-    if (ok()) ::iconv_close(cd_);
+    if (!ok()) return;
+    std::lock_guard<std::mutex> lock(IconvOpenMutex());
+    ::iconv_close(cd_);
   }
   Iconv(const Iconv&) = delete;
   Iconv& operator=(const Iconv&) = delete;

@@ -373,14 +373,14 @@ bool ImportRegFile(const std::string& file_bytes, std::string* error) {
         *error = "bad hex value: " + ToUtf8(line);
         return false;
       }
-      std::u16string spec = rhs.substr(3, colon - 3);
+      std::u16string type_text = rhs.substr(3, colon - 3);
       type = win32::REG_BINARY;
-      if (!spec.empty()) {
-        if (spec.size() < 3 || spec.front() != u'(' || spec.back() != u')') {
+      if (!type_text.empty()) {
+        if (type_text.size() < 3 || type_text.front() != u'(' || type_text.back() != u')') {
           *error = "bad hex type: " + ToUtf8(line);
           return false;
         }
-        type = static_cast<win32::DWORD>(std::stoul(ToUtf8(spec.substr(1, spec.size() - 2)), nullptr, 16));
+        type = static_cast<win32::DWORD>(std::stoul(ToUtf8(type_text.substr(1, type_text.size() - 2)), nullptr, 16));
       }
       if (!ParseHex(rhs.substr(colon + 1), &data)) {
         *error = "bad hex data: " + ToUtf8(line);
