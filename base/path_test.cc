@@ -28,12 +28,12 @@ TEST(CombinePath, JoinsAsWindowsDoes) {
       {u"C:\\a", u"C:/x", u"C:/x"},
       {u"C:\\a", u"\\\\server\\share", u"\\\\server\\share"},
       {u"", u"\\x", u"x"},
-      {u"\\", u"x", u"x"},  // a base of separators only is empty
+      {u"\\", u"x", u"x"},                    // a base of separators only is empty
       {u"\"C:\\a\"", u"\"b\"", u"C:\\a\\b"},  // quotes are removed
       {u"C:\\a", u"\"D:\\x\"", u"D:\\x"},
-      {u"C:\\a", u"C:", u"C:\\a\\C:"},  // a bare drive is relative
+      {u"C:\\a", u"C:", u"C:\\a\\C:"},      // a bare drive is relative
       {u"C:\\a", u"//b/c", u"C:\\a\\b/c"},  // two slashes are no network path
-      {u"C:/a//", u"b", u"C:/a\\b"},  // only a backslash is ever inserted
+      {u"C:/a//", u"b", u"C:/a\\b"},        // only a backslash is ever inserted
       {u"C:\\a", u"", u"C:\\a\\"},
       {u"C:\\a", u"\"\"", u"C:\\a\\"},
       {u"\"", u"x", u"\"\\x"},  // one quote is no quoted path
@@ -76,7 +76,8 @@ class PathTest : public ::testing::Test {
     ASSERT_FALSE(ec) << Utf8(path);
   }
   void ReadOnly(std::u16string_view path) {
-    ASSERT_TRUE(win32::SetFileAttributesW(std::u16string(path).c_str(), win32::FILE_ATTRIBUTE_READONLY))
+    ASSERT_TRUE(
+        win32::SetFileAttributesW(std::u16string(path).c_str(), win32::FILE_ATTRIBUTE_READONLY))
         << Utf8(path);
   }
   void Link(std::u16string_view target, std::u16string_view link) {
@@ -141,16 +142,10 @@ TEST_F(PathTest, IsPathEmptyAndFileSize) {
     uint64_t size;
   };
   const Case cases[] = {
-      {u"C:\\missing", true, 0},
-      {u"C:\\Empty", true, 0},
-      {u"\"C:\\Empty\\\"", true, 0},
+      {u"C:\\missing", true, 0},     {u"C:\\Empty", true, 0},         {u"\"C:\\Empty\\\"", true, 0},
       {u"C:\\WithFolder", false, 0},  // one empty sub-folder is an entry
-      {u"C:\\WithFile", false, 0},
-      {u"\"C:\\WithFile\"", false, 0},
-      {u"C:\\zero.bin", true, 0},
-      {u"C:\\five.bin", false, 5},
-      {u"C:\\FIVE.BIN", false, 5},
-      {u"C:\\big.bin", false, big},
+      {u"C:\\WithFile", false, 0},   {u"\"C:\\WithFile\"", false, 0}, {u"C:\\zero.bin", true, 0},
+      {u"C:\\five.bin", false, 5},   {u"C:\\FIVE.BIN", false, 5},     {u"C:\\big.bin", false, big},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsPathEmpty(c.path), c.empty) << Utf8(c.path);
@@ -179,8 +174,8 @@ TEST_F(PathTest, DeleteFileForceRemovesReadOnlyFiles) {
 }
 
 TEST_F(PathTest, DeleteFolderTreeRemovesNestedReadOnlyTrees) {
-  for (const char16_t* file : {u"C:\\Tree\\a.txt", u"C:\\Tree\\A1\\b.txt", u"C:\\Tree\\A1\\B2\\c.txt",
-                               u"C:\\Tree\\A1\\B2\\C3\\d.txt"}) {
+  for (const char16_t* file : {u"C:\\Tree\\a.txt", u"C:\\Tree\\A1\\b.txt",
+                               u"C:\\Tree\\A1\\B2\\c.txt", u"C:\\Tree\\A1\\B2\\C3\\d.txt"}) {
     Put(file);
     ReadOnly(file);
   }
@@ -270,7 +265,7 @@ TEST_F(PathTest, CreateDirectoryTree) {
   EXPECT_FALSE(fs::exists(machine_.Host(u"C:\\A"), ec));
 
   Put(u"C:\\a\\file.txt");
-  EXPECT_FALSE(CreateDirectoryTree(u"C:\\a\\file.txt"));      // names a file
+  EXPECT_FALSE(CreateDirectoryTree(u"C:\\a\\file.txt"));       // names a file
   EXPECT_FALSE(CreateDirectoryTree(u"C:\\a\\file.txt\\sub"));  // below a file
   EXPECT_TRUE(IsFile(u"C:\\a\\file.txt"));
   EXPECT_FALSE(CreateDirectoryTree(u""));

@@ -30,8 +30,8 @@ void Store(win32::HKEY root, std::u16string_view path, std::u16string_view name,
            const std::string& bytes, win32::REGSAM view = 0) {
   win32::HKEY key = nullptr;
   std::u16string p(path), n(name);
-  ASSERT_EQ(win32::RegCreateKeyExW(root, p.c_str(), 0, nullptr, 0, win32::KEY_WRITE | view,
-                                   nullptr, &key, nullptr),
+  ASSERT_EQ(win32::RegCreateKeyExW(root, p.c_str(), 0, nullptr, 0, win32::KEY_WRITE | view, nullptr,
+                                   &key, nullptr),
             win32::ERROR_SUCCESS)
       << Utf8(path);
   EXPECT_EQ(win32::RegSetValueExW(key, n.c_str(), 0, type,
@@ -93,7 +93,8 @@ TEST_F(RegistryText, ReadsTextAndNumbers) {
       {"dword max", win32::REG_DWORD, std::string("\xFF\xFF\xFF\xFF", 4), true, u"4294967295"},
       {"dword zero", win32::REG_DWORD, std::string(4, '\0'), true, u"0"},
       {"dword little-endian", win32::REG_DWORD, std::string("\x01\x02\0\0", 4), true, u"513"},
-      {"dword of 8 bytes", win32::REG_DWORD, std::string("\x07\0\0\0\xFF\xFF\xFF\xFF", 8), true, u"7"},
+      {"dword of 8 bytes", win32::REG_DWORD, std::string("\x07\0\0\0\xFF\xFF\xFF\xFF", 8), true,
+       u"7"},
       {"dword too short", win32::REG_DWORD, std::string("\x01\x02\x03", 3), false, u""},
       {"qword top bit", win32::REG_QWORD, std::string("\0\0\0\0\0\0\0\x80", 8), true,
        u"9223372036854775808"},
@@ -183,21 +184,27 @@ TEST_F(RegistryText, WritesTerminatedText) {
 }
 
 TEST_F(RegistryText, ViewsOfTheMachineSoftwareKey) {
-  ASSERT_TRUE(RegWriteText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", u"32", kRegistryView32));
-  ASSERT_TRUE(RegWriteText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", u"64", kRegistryView64));
+  ASSERT_TRUE(
+      RegWriteText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", u"32", kRegistryView32));
+  ASSERT_TRUE(
+      RegWriteText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", u"64", kRegistryView64));
   EXPECT_EQ(Fetch(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KxApp", u"v",
                   win32::KEY_WOW64_64KEY)
                 .bytes,
             Units(u"32") + std::string(2, '\0'));
   std::u16string text;
-  ASSERT_TRUE(RegReadText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", &text, kRegistryView32));
+  ASSERT_TRUE(
+      RegReadText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", &text, kRegistryView32));
   EXPECT_EQ(text, u"32");
-  ASSERT_TRUE(RegReadText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", &text, kRegistryView64));
+  ASSERT_TRUE(
+      RegReadText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", &text, kRegistryView64));
   EXPECT_EQ(text, u"64");
 
   // Under the user's Software key both views are the same data.
-  ASSERT_TRUE(RegWriteText(win32::HKEY_CURRENT_USER, u"SoftWare\\ovapp\\Kx", u"v", u"one", kRegistryView32));
-  ASSERT_TRUE(RegReadText(win32::HKEY_CURRENT_USER, u"Software\\ovapp\\Kx", u"v", &text, kRegistryView64));
+  ASSERT_TRUE(RegWriteText(win32::HKEY_CURRENT_USER, u"SoftWare\\ovapp\\Kx", u"v", u"one",
+                           kRegistryView32));
+  ASSERT_TRUE(
+      RegReadText(win32::HKEY_CURRENT_USER, u"Software\\ovapp\\Kx", u"v", &text, kRegistryView64));
   EXPECT_EQ(text, u"one");
 
   // Deleting without a view works in the process's own (32-bit) view.
@@ -207,14 +214,15 @@ TEST_F(RegistryText, ViewsOfTheMachineSoftwareKey) {
 }
 
 TEST_F(RegistryText, DeleteTreeRemovesEverythingBelow) {
-  for (const char16_t* path : {u"Software\\KxTree\\A\\B\\C", u"Software\\KxTree\\A\\D",
-                               u"Software\\KxTree\\E"})
+  for (const char16_t* path :
+       {u"Software\\KxTree\\A\\B\\C", u"Software\\KxTree\\A\\D", u"Software\\KxTree\\E"})
     ASSERT_TRUE(RegWriteText(win32::HKEY_CURRENT_USER, path, u"v", u"x", kRegistryView32));
   ASSERT_TRUE(RegWriteText(win32::HKEY_CURRENT_USER, u"Software\\KxTreeSibling", u"v", u"x",
                            kRegistryView32));
 
   EXPECT_TRUE(RegDeleteTree(win32::HKEY_CURRENT_USER, u"Software\\KxTree"));
-  for (const char16_t* path : {u"Software\\KxTree", u"Software\\KxTree\\A\\B\\C", u"Software\\KxTree\\E"})
+  for (const char16_t* path :
+       {u"Software\\KxTree", u"Software\\KxTree\\A\\B\\C", u"Software\\KxTree\\E"})
     EXPECT_FALSE(KeyExists(win32::HKEY_CURRENT_USER, path)) << Utf8(path);
   EXPECT_TRUE(KeyExists(win32::HKEY_CURRENT_USER, u"Software\\KxTreeSibling"));
 
@@ -224,8 +232,10 @@ TEST_F(RegistryText, DeleteTreeRemovesEverythingBelow) {
 
   // A verb below the merged classes root goes alone; its siblings stay.
   const std::u16string shell = u"SystemFileAssociations\\.pdf\\Shell\\";
-  ASSERT_TRUE(RegWriteText(win32::HKEY_CLASSES_ROOT, shell + u"KxMerge\\command", u"", u"x", kRegistryView32));
-  ASSERT_TRUE(RegWriteText(win32::HKEY_CLASSES_ROOT, shell + u"Other\\command", u"", u"x", kRegistryView32));
+  ASSERT_TRUE(RegWriteText(win32::HKEY_CLASSES_ROOT, shell + u"KxMerge\\command", u"", u"x",
+                           kRegistryView32));
+  ASSERT_TRUE(RegWriteText(win32::HKEY_CLASSES_ROOT, shell + u"Other\\command", u"", u"x",
+                           kRegistryView32));
   EXPECT_TRUE(RegDeleteTree(win32::HKEY_CLASSES_ROOT, shell + u"kxmerge"));
   EXPECT_FALSE(KeyExists(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\" + shell + u"KxMerge"));
   EXPECT_TRUE(KeyExists(win32::HKEY_CLASSES_ROOT, shell + u"Other\\command"));
@@ -239,7 +249,8 @@ TEST_F(RegistryText, ThreadsWritingOneValueLastWriterWins) {
     threads.emplace_back([t, &ok] {
       const std::u16string text = t ? u"second" : u"first";
       for (int i = 0; i < kRounds; ++i)
-        ok[t] = RegWriteText(win32::HKEY_CURRENT_USER, kKey, u"shared", text, kRegistryView32) && ok[t];
+        ok[t] =
+            RegWriteText(win32::HKEY_CURRENT_USER, kKey, u"shared", text, kRegistryView32) && ok[t];
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -253,7 +264,8 @@ TEST_F(RegistryText, ThreadsWritingOneValueLastWriterWins) {
 TEST(RegistryTextUnelevated, MachineKeysAreReadOnly) {
   kxtest::TestMachine machine({}, kxtest::TestProcess{.elevated = false});
   ASSERT_TRUE(machine.ok());
-  EXPECT_FALSE(RegWriteText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", u"x", kRegistryView32));
+  EXPECT_FALSE(
+      RegWriteText(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", u"v", u"x", kRegistryView32));
   EXPECT_FALSE(KeyExists(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", win32::KEY_WOW64_32KEY));
   EXPECT_FALSE(RegDeleteTree(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Office"));
   EXPECT_TRUE(KeyExists(win32::HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Office"));
@@ -261,8 +273,8 @@ TEST(RegistryTextUnelevated, MachineKeysAreReadOnly) {
   std::u16string text;
   EXPECT_TRUE(RegWriteText(win32::HKEY_CURRENT_USER, u"SoftWare\\ovapp\\Kx", u"v", u"mine",
                            kRegistryView32));
-  EXPECT_TRUE(RegReadText(win32::HKEY_CURRENT_USER, u"SoftWare\\ovapp\\Kx", u"v", &text,
-                          kRegistryView32));
+  EXPECT_TRUE(
+      RegReadText(win32::HKEY_CURRENT_USER, u"SoftWare\\ovapp\\Kx", u"v", &text, kRegistryView32));
   EXPECT_EQ(text, u"mine");
 }
 

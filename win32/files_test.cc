@@ -131,7 +131,8 @@ TEST_F(FilesTest, MissingPathsReportWhichPartIsMissing) {
 TEST_F(FilesTest, ReadOnlyIsEnforcedAndCanBeCleared) {
   Put(u"C:\\Work\\ro.txt", "keep");
   ASSERT_TRUE(SetFileAttributesW(u"C:\\Work\\ro.txt", FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(GetFileAttributesW(u"C:\\Work\\ro.txt"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Work\\ro.txt"),
+            FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
 
   SetLastError(0);
   EXPECT_FALSE(DeleteFileW(u"C:\\Work\\ro.txt"));
@@ -162,7 +163,8 @@ TEST_F(FilesTest, ReadOnlyIsEnforcedAndCanBeCleared) {
   // A read-only folder cannot be removed until the attribute is cleared.
   ASSERT_TRUE(CreateDirectoryW(u"C:\\Work\\RoDir", nullptr));
   ASSERT_TRUE(SetFileAttributesW(u"C:\\Work\\RoDir", FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(GetFileAttributesW(u"C:\\Work\\RoDir"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Work\\RoDir"),
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
   SetLastError(0);
   EXPECT_FALSE(RemoveDirectoryW(u"C:\\Work\\RoDir"));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -174,7 +176,8 @@ TEST_F(FilesTest, ReadOnlyIsEnforcedAndCanBeCleared) {
   EXPECT_TRUE(MoveFileW(u"C:\\Work\\RoDir\\copy.txt", u"C:\\Work\\copy.txt"));
   EXPECT_TRUE(DeleteFileW(u"C:\\Work\\RoDir\\in.txt"));
   EXPECT_TRUE(RemoveDirectoryW(u"C:\\Work\\RoDir\\Sub"));
-  EXPECT_EQ(GetFileAttributesW(u"C:\\Work\\RoDir"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Work\\RoDir"),
+            FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
   EXPECT_TRUE(HostNames(machine_.Host(u"C:\\Work\\RoDir")).empty());
   ASSERT_TRUE(SetFileAttributesW(u"C:\\Work\\RoDir", 0));
   EXPECT_TRUE(RemoveDirectoryW(u"C:\\Work\\RoDir"));
@@ -188,9 +191,11 @@ TEST_F(FilesTest, LinksAreReparsePointsAndRemovedThemselves) {
   ASSERT_TRUE(CreateDirectoryW(u"C:\\Target", nullptr));
   Put(u"C:\\Target\\kept.txt", "kept");
   std::error_code ec;
-  fs::create_directory_symlink(machine_.Host(u"C:\\Target"), machine_.Host(u"C:\\Work\\DirLink"), ec);
+  fs::create_directory_symlink(machine_.Host(u"C:\\Target"), machine_.Host(u"C:\\Work\\DirLink"),
+                               ec);
   ASSERT_FALSE(ec) << ec.message();
-  fs::create_symlink(machine_.Host(u"C:\\Target\\kept.txt"), machine_.Host(u"C:\\Work\\FileLink"), ec);
+  fs::create_symlink(machine_.Host(u"C:\\Target\\kept.txt"), machine_.Host(u"C:\\Work\\FileLink"),
+                     ec);
   ASSERT_FALSE(ec) << ec.message();
   fs::create_symlink(machine_.Host(u"C:\\Target\\gone"), machine_.Host(u"C:\\Work\\Dangling"), ec);
   ASSERT_FALSE(ec) << ec.message();
@@ -345,9 +350,9 @@ TEST_F(FilesTest, DelayUntilRebootAppendsInWindowsLayout) {
   ASSERT_TRUE(MoveFileExW(u"C:\\Work\\b.dll", u"C:\\Work\\c.dll", MOVEFILE_DELAY_UNTIL_REBOOT));
 
   const std::u16string nul(1, u'\0');
-  const std::u16string want = u"\\??\\C:\\Work\\old.dll" + nul + nul +                 // delete
-                              u"\\??\\C:\\Work\\new.dll" + nul +                       // replace
-                              u"!\\??\\C:\\Work\\old.dll" + nul +                      //
+  const std::u16string want = u"\\??\\C:\\Work\\old.dll" + nul + nul +  // delete
+                              u"\\??\\C:\\Work\\new.dll" + nul +        // replace
+                              u"!\\??\\C:\\Work\\old.dll" + nul +       //
                               u"\\??\\C:\\Work\\b.dll" + nul + u"\\??\\C:\\Work\\c.dll" + nul +
                               nul;  // the list's end
   DWORD type = 0;
@@ -398,7 +403,8 @@ TEST_F(FilesTest, GetTempPathFollowsTheBufferRules) {
   std::fill(std::begin(buffer), std::end(buffer), u'#');
   // One unit short of the terminator: the size needed, nothing written.
   EXPECT_EQ(GetTempPathW(n, buffer), n + 1);
-  EXPECT_TRUE(std::all_of(std::begin(buffer), std::end(buffer), [](char16_t c) { return c == u'#'; }));
+  EXPECT_TRUE(
+      std::all_of(std::begin(buffer), std::end(buffer), [](char16_t c) { return c == u'#'; }));
   // Exactly enough: the length without the terminator.
   EXPECT_EQ(GetTempPathW(n + 1, buffer), n);
   EXPECT_EQ(std::u16string(buffer), want);
@@ -539,7 +545,8 @@ TEST_F(FilesTest, DenyWriteRefusesChangesInsideTheFolder) {
       {"create folder, other case", [] { return CreateDirectoryW(u"c:\\LOCKED\\New", nullptr); }},
       {"remove folder", [] { return RemoveDirectoryW(u"C:\\Locked\\Sub"); }},
       {"delete file", [] { return DeleteFileW(u"C:\\Locked\\f.txt"); }},
-      {"set attributes", [] { return SetFileAttributesW(u"C:\\Locked\\f.txt", FILE_ATTRIBUTE_READONLY); }},
+      {"set attributes",
+       [] { return SetFileAttributesW(u"C:\\Locked\\f.txt", FILE_ATTRIBUTE_READONLY); }},
       {"copy in", [] { return CopyFileW(u"C:\\Work\\src.txt", u"C:\\Locked\\g.txt", TRUE); }},
       {"copy over", [] { return CopyFileW(u"C:\\Work\\src.txt", u"C:\\Locked\\f.txt", FALSE); }},
       {"move out", [] { return MoveFileW(u"C:\\Locked\\f.txt", u"C:\\Work\\f.txt"); }},

@@ -59,7 +59,7 @@ int64_t CreatePath(Store* store, int64_t from, std::u16string_view path, bool* c
 bool KeyExists(Store* store, int64_t key) {
   if (key == kLocalMachine || key == kUsers) return true;
   std::lock_guard<std::recursive_mutex> lock(store->mutex());
-  Statement st(store->db(), "SELECT 1 FROM keys WHERE id = ?1 AND parent >= 0");
+  Statement st(store->db(), "SELECT 1 FROM keys WHERE id = ?1");
   st.Bind(1, key);
   return st.Step();
 }
@@ -146,32 +146,8 @@ std::vector<Value> Values(Store* store, int64_t key) {
   return out;
 }
 
-namespace {
-
-constexpr int64_t kHighestIdParent = -1;
-
-int64_t HighestId(Store* store) {
-  Statement st(store->db(), "SELECT COALESCE(MAX(id), 0) FROM keys");
-  return st.Step() ? st.Int(0) : 0;
-}
-
-// SQLite gives a new row the highest id + 1, so the id of a deleted last key would come back
-// for the next new key, and a handle still open on the deleted key would name the new one.
-// One row outside the tree (parent -1) keeps the highest id that was ever taken.
-bool KeepHighestId(Store* store, int64_t highest) {
-  if (HighestId(store) >= highest) return true;
-  Statement drop(store->db(), "DELETE FROM keys WHERE parent = ?1");
-  drop.Bind(1, kHighestIdParent);
-  Statement keep(store->db(), "INSERT INTO keys (id, parent, name, folded) VALUES (?1, ?2, '', '')");
-  keep.Bind(1, highest).Bind(2, kHighestIdParent);
-  return drop.Run() && keep.Run();
-}
-
-}  // namespace
-
 bool ClearKey(Store* store, int64_t key) {
   std::lock_guard<std::recursive_mutex> lock(store->mutex());
-  const int64_t highest = HighestId(store);
   // Collect the whole subtree first, then delete it in one pass.
   Statement tree(store->db(),
                  "WITH RECURSIVE sub(id) AS (SELECT id FROM keys WHERE parent = ?1 "
@@ -189,17 +165,16 @@ bool ClearKey(Store* store, int64_t key) {
   }
   Statement own(store->db(), "DELETE FROM vals WHERE key = ?1");
   own.Bind(1, key);
-  return own.Run() && KeepHighestId(store, highest);
+  return own.Run();
 }
 
 bool DeleteTree(Store* store, int64_t key) {
   if (key == kLocalMachine || key == kUsers) return false;
   std::lock_guard<std::recursive_mutex> lock(store->mutex());
-  const int64_t highest = HighestId(store);
   if (!ClearKey(store, key)) return false;
   Statement st(store->db(), "DELETE FROM keys WHERE id = ?1");
   st.Bind(1, key);
-  return st.Run() && KeepHighestId(store, highest);
+  return st.Run();
 }
 
 }  // namespace win32::regstore

@@ -131,11 +131,13 @@ TEST(RegistryViews, ThirtyTwoBitProcessWritesBelowWow6432Node) {
   Write(HKEY_LOCAL_MACHINE, u"software\\KxApp\\Sub", u"v", u"32");
 
   // The data lives in the 32-bit branch; the 64-bit view does not see it.
-  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KxApp\\Sub", u"v", KEY_WOW64_64KEY).bytes,
-            Sz(u"32"));
+  EXPECT_EQ(
+      Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KxApp\\Sub", u"v", KEY_WOW64_64KEY).bytes,
+      Sz(u"32"));
   EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp\\Sub", u"v", KEY_WOW64_64KEY).status,
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp\\Sub", u"v", KEY_WOW64_32KEY).bytes, Sz(u"32"));
+  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp\\Sub", u"v", KEY_WOW64_32KEY).bytes,
+            Sz(u"32"));
 
   // A key opened on the way is redirected too when a subkey is opened from it.
   ScopedKey software;
@@ -163,16 +165,18 @@ TEST(RegistryViews, ThirtyTwoBitProcessWritesBelowWow6432Node) {
     EXPECT_EQ(Query(c.root, c.path, u"v", KEY_WOW64_64KEY).bytes, Sz(u"one")) << Utf8(c.path);
     EXPECT_EQ(Query(c.root, c.path, u"v").bytes, Sz(u"one")) << Utf8(c.path);
   }
-  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\Classes", u"", KEY_WOW64_64KEY).status,
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(
+      Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\Classes", u"", KEY_WOW64_64KEY).status,
+      ERROR_FILE_NOT_FOUND);
 
   // Deleting works in the view asked for.
   EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp\\Sub", KEY_WOW64_64KEY, 0),
             ERROR_SUCCESS);
   EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp\\Sub", u"v").bytes, Sz(u"32"));
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp\\Sub"), ERROR_SUCCESS);
-  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KxApp\\Sub", u"v", KEY_WOW64_64KEY).status,
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(
+      Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KxApp\\Sub", u"v", KEY_WOW64_64KEY).status,
+      ERROR_FILE_NOT_FOUND);
   ScopedKey native;
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KxApp", KEY_READ | KEY_WOW64_64KEY, &native),
             ERROR_SUCCESS);
@@ -225,7 +229,8 @@ TEST(RegistryClasses, UserClassesOverMachineClasses) {
   // An elevated process creates new classes for the machine.
   Write(HKEY_CLASSES_ROOT, u".kxnew", u"", u"new");
   EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\.kxnew", u"").bytes, Sz(u"new"));
-  EXPECT_EQ(Query(HKEY_CURRENT_USER, u"Software\\Classes\\.kxnew", u"").status, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Query(HKEY_CURRENT_USER, u"Software\\Classes\\.kxnew", u"").status,
+            ERROR_FILE_NOT_FOUND);
 
   // Deleting through the merged root takes the user's key first.
   EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u".kxa"), ERROR_SUCCESS);
@@ -241,7 +246,8 @@ TEST(RegistryClasses, UnelevatedProcessWritesItsOwnClasses) {
   ASSERT_TRUE(machine.ok());
   Write(HKEY_CLASSES_ROOT, u".kxnew", u"", u"mine");
   EXPECT_EQ(Query(HKEY_CURRENT_USER, u"Software\\Classes\\.kxnew", u"").bytes, Sz(u"mine"));
-  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\.kxnew", u"").status, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\.kxnew", u"").status,
+            ERROR_FILE_NOT_FOUND);
   // The machine's classes are read, not changed.
   ScopedKey key;
   EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"SystemFileAssociations", KEY_SET_VALUE, &key),
@@ -265,9 +271,9 @@ TEST_F(RegistryTest, NamesAreCaseInsensitiveAndKeepTheirCase) {
   DWORD disposition = 0;
   ASSERT_EQ(Create(key_.get(), u"MixedName", KEY_ALL_ACCESS, &sub, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"SOFTWARE\\KXTEST\\mixedname", KEY_ALL_ACCESS, &sub,
-                   &disposition),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      Create(HKEY_CURRENT_USER, u"SOFTWARE\\KXTEST\\mixedname", KEY_ALL_ACCESS, &sub, &disposition),
+      ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
   EXPECT_EQ(SubkeyNames(key_.get()), std::vector<std::u16string>{u"MixedName"});
 
@@ -506,7 +512,8 @@ TEST(RegistryAccess, UnelevatedProcessCannotWriteTheMachine) {
   EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"),
             ERROR_ACCESS_DENIED);
   EXPECT_EQ(SHDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Office"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Office", KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Office", KEY_READ, &key),
+            ERROR_SUCCESS);
   // Another user's hive is closed as well; the process's own is open.
   EXPECT_EQ(Create(HKEY_USERS, u".DEFAULT\\Software\\KxApp", KEY_WRITE, &key), ERROR_ACCESS_DENIED);
   Write(HKEY_CURRENT_USER, u"Software\\KxApp", u"v", u"mine");
@@ -555,8 +562,10 @@ TEST(RegistryConcurrency, TwoProcessesWriteAtOnce) {
   std::string last = Query(both.get(), u"", u"last").bytes;
   EXPECT_TRUE(last == Sz(u"parent") || last == Sz(u"child"));
   for (const char16_t* who : {u"parent", u"child"})
-    EXPECT_EQ(Query(both.get(), u"", std::u16string(who) + u"-" + FromUtf8(std::to_string(kValues - 1))).bytes,
-              Sz(who));
+    EXPECT_EQ(
+        Query(both.get(), u"", std::u16string(who) + u"-" + FromUtf8(std::to_string(kValues - 1)))
+            .bytes,
+        Sz(who));
 }
 
 }  // namespace

@@ -5,7 +5,9 @@ namespace {
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys (
-  id INTEGER PRIMARY KEY,
+  -- AUTOINCREMENT: the id of a deleted key never comes back, so a handle that is still
+  -- open on it can only find it deleted.
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   parent INTEGER NOT NULL,
   name TEXT NOT NULL,
   folded TEXT NOT NULL,
@@ -21,7 +23,7 @@ CREATE TABLE IF NOT EXISTS vals (
   PRIMARY KEY (key, folded)
 );
 CREATE TABLE IF NOT EXISTS processes (
-  id INTEGER PRIMARY KEY,
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
   host_pid INTEGER,
   host_start INTEGER,
   parent INTEGER NOT NULL DEFAULT 0,
