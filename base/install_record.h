@@ -1,5 +1,5 @@
-// The product's per-user install record under HKCU "SoftWare\ovapp\<product>", its shared
-// product list, and the machine identity kept beside it.
+// The product's per-user install record under HKCU "SoftWare\ovapp\<product>" and its
+// shared product list. The identity value beside it is in stat/identity.h.
 #pragma once
 
 #include <string>

@@ -14,21 +14,6 @@ win32::REGSAM ViewFlag(RegistryView view) {
   return view == kRegistryView32 ? win32::KEY_WOW64_32KEY : win32::KEY_WOW64_64KEY;
 }
 
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ~ScopedKey() {
-    if (key_) win32::RegCloseKey(key_);
-  }
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  win32::HKEY get() const { return key_; }
-  win32::HKEY* receive() { return &key_; }
-
- private:
-  win32::HKEY key_ = nullptr;
-};
-
 uint64_t LittleEndian(const unsigned char* data, int bytes) {
   uint64_t v = 0;
   for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | data[i];

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/digest.h"
+#include "base/registry.h"
 #include "base/sealed.h"
 #include "base/strings.h"
 #include "base/sync.h"
@@ -41,21 +42,6 @@ UuidCache& Cache() {
   static UuidCache* cache = new UuidCache;
   return *cache;
 }
-
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ~ScopedKey() {
-    if (key_) win32::RegCloseKey(key_);
-  }
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  win32::HKEY get() const { return key_; }
-  win32::HKEY* receive() { return &key_; }
-
- private:
-  win32::HKEY key_ = nullptr;
-};
 
 }  // namespace
 

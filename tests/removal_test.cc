@@ -30,7 +30,9 @@ class RemovalTest : public ::testing::Test {
     dir_ = folder_ + "/machine";
   }
   void TearDown() override {
-    Kxmachine({"reboot", dir_});  // ends what still runs
+    // End what still runs in the machine before its folder goes.
+    for (const std::string& line : Lines(Kxmachine({"ps", "list", dir_}).out))
+      Kxmachine({"ps", "kill", dir_, line.substr(0, line.find('\t'))});
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(folder_, ec); !ec && it != fs::end(it); it.increment(ec))
       if (!it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);

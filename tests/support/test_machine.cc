@@ -2,13 +2,17 @@
 
 #include <json/reader.h>
 #include <json/writer.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "win32/process_table.h"
 #include "win32/processes.h"
+#include "win32/store.h"
 #include "win32/unicode.h"
 
 namespace kxtest {
@@ -30,6 +34,18 @@ TestMachine::TestMachine(const win32::MachineSetup& setup, const TestProcess& pr
 
 TestMachine::~TestMachine() {
   if (root_.empty()) return;
+  // Programs a test started end with it, so that none outlives its machine.
+  if (std::unique_ptr<win32::Machine> machine = win32::Machine::Open(root_)) {
+    win32::Store* store = machine->store();
+    std::lock_guard<std::recursive_mutex> lock(store->mutex());
+    win32::Statement st(store->db(),
+                        "SELECT host_pid, host_start FROM processes WHERE ended = 0 AND host_pid IS NOT NULL");
+    while (st.Step()) {
+      int64_t pid = st.Int(0);
+      if (pid != ::getpid() && win32::proctable::HostStartTime(pid) == st.Int(1))
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+  }
   std::error_code ec;
   fs::path parent = fs::path(root_).parent_path();
   // Restore write bits so that read-only fixtures do not stop the removal.

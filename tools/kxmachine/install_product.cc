@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/registry.h"
 #include "tools/kxmachine/product_layout.h"
 #include "tools/kxmachine/tool.h"
 #include "win32/errors.h"
@@ -82,20 +83,7 @@ std::u16string Today() {
   return FromUtf8(text);
 }
 
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  ~ScopedKey() {
-    if (key_) win32::RegCloseKey(key_);
-  }
-  win32::HKEY get() const { return key_; }
-  win32::HKEY* receive() { return &key_; }
-
- private:
-  win32::HKEY key_ = nullptr;
-};
+using Kx::ScopedKey;
 
 class ScopedService {
  public:
