@@ -24,6 +24,7 @@
 #include "win32/machine.h"
 #include "win32/paths.h"
 #include "win32/process_spawn.h"
+#include "win32/process_table.h"
 #include "win32/processes.h"
 #include "win32/registry.h"
 #include "win32/services.h"
@@ -667,6 +668,15 @@ bool Installer::StartPrograms() {
   if (!StartProgram(office, Quoted(office) + u" --load " + Quoted(layout_.office_addin), user,
                     false, null_device.fd()))
     return false;
+  // The install is done once Office holds the add-in, not merely once it was started.
+  const win32::DWORD office_id = started_.back().dwProcessId;
+  bool loaded = false;
+  for (int i = 0; i < 1000 && !loaded; ++i) {
+    std::optional<win32::proctable::Record> record = win32::proctable::Get(office_id);
+    loaded = record && !record->modules.empty();
+    if (!loaded) ::usleep(10 * 1000);
+  }
+  if (!loaded) return Fail("WINWORD.EXE did not load " + ToUtf8(layout_.office_addin));
   std::string ids;
   for (const win32::PROCESS_INFORMATION& info : started_)
     ids += (ids.empty() ? "" : " ") + std::to_string(info.dwProcessId);

@@ -1,5 +1,6 @@
 #include "tools/serve/serve.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <vector>
 
@@ -34,13 +36,6 @@ constexpr char kUsage[] =
     "  --fault MODE   slow (answer after 2 s), hang (never answer), error500 (HTTP 500),\n"
     "                 garbage (200 with bytes that are no envelope), oversized (200 with\n"
     "                 2 MiB), wrong-cert (a certificate of a CA the machine does not trust)\n";
-
-int g_stop_fd = -1;
-
-void OnStopSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] ssize_t n = ::write(g_stop_fd, &byte, 1);
-}
 
 struct Options {
   std::string machine;
@@ -111,12 +106,27 @@ int ServeMain(int argc, char** argv) {
 
   StopSignal stop;
   if (!stop.ok()) return Fail("cannot make the stop pipe");
-  g_stop_fd = stop.write_fd();
-  struct sigaction action = {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
+  // SIGTERM and SIGINT are taken by one thread with sigwait, blocked everywhere else (the
+  // mask is inherited by every thread started later): a synchronous stop that no blocking
+  // call in a serving thread can delay.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::thread stopper([&stop, stop_signals] {
+    int signal_number = 0;
+    ::sigwait(&stop_signals, &signal_number);
+    stop.Set();
+  });
+  struct StopperJoin {
+    std::thread& thread;
+    ~StopperJoin() {
+      // Ends the waiting thread when the services end for any other reason.
+      ::pthread_kill(thread.native_handle(), SIGTERM);
+      thread.join();
+    }
+  } stopper_join{stopper};
   // A client that leaves mid-reply must not end the services.
   ::signal(SIGPIPE, SIG_IGN);
 
