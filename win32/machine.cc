@@ -214,18 +214,6 @@ std::u16string UserProfileDir(std::string_view user) {
 
 namespace {
 
-std::string Sz(std::u16string_view text) {
-  std::string data(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-  data.append(2, '\0');
-  return data;
-}
-
-std::string Dword(uint32_t v) {
-  std::string data(4, '\0');
-  for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  return data;
-}
-
 bool WriteSkeletonRegistry(Store* store, const MachineSetup& setup, const std::string& sid) {
   using namespace regstore;
   const bool x64 = setup.arch != "x86";
@@ -267,19 +255,19 @@ bool WriteSkeletonRegistry(Store* store, const MachineSetup& setup, const std::s
   };
   std::vector<V> values = {
       {kLocalMachine, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", u"ProductName", 1,
-       Sz(u"Windows 10 Pro")},
-      {kLocalMachine, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", u"CurrentBuild", 1, Sz(build)},
+       SzBytes(u"Windows 10 Pro")},
+      {kLocalMachine, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", u"CurrentBuild", 1, SzBytes(build)},
       {kLocalMachine, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", u"CurrentBuildNumber", 1,
-       Sz(build)},
+       SzBytes(build)},
       {kLocalMachine, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", u"BootExecute", 7,
-       Sz(u"autocheck autochk *") + std::string(2, '\0')},
+       SzBytes(u"autocheck autochk *") + std::string(2, '\0')},
       {kLocalMachine, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment",
-       u"PROCESSOR_ARCHITECTURE", 1, Sz(x64 ? u"AMD64" : u"x86")},
+       u"PROCESSOR_ARCHITECTURE", 1, SzBytes(x64 ? u"AMD64" : u"x86")},
       {kLocalMachine, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", u"windir",
-       2, Sz(u"%SystemRoot%")},
-      {kUsers, u + u"\\Environment", u"TEMP", 2, Sz(u"%USERPROFILE%\\AppData\\Local\\Temp")},
-      {kUsers, u + u"\\Environment", u"TMP", 2, Sz(u"%USERPROFILE%\\AppData\\Local\\Temp")},
-      {kUsers, u + u"\\Volatile Environment", u"USERPROFILE", 1, Sz(profile)},
+       2, SzBytes(u"%SystemRoot%")},
+      {kUsers, u + u"\\Environment", u"TEMP", 2, SzBytes(u"%USERPROFILE%\\AppData\\Local\\Temp")},
+      {kUsers, u + u"\\Environment", u"TMP", 2, SzBytes(u"%USERPROFILE%\\AppData\\Local\\Temp")},
+      {kUsers, u + u"\\Volatile Environment", u"USERPROFILE", 1, SzBytes(profile)},
   };
   for (const V& v : values) {
     int64_t key = CreatePath(store, v.root, v.key, nullptr);

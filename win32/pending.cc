@@ -11,27 +11,10 @@ constexpr char16_t kSessionManager[] = u"SYSTEM\\CurrentControlSet\\Control\\Ses
 constexpr char16_t kValueName[] = u"PendingFileRenameOperations";
 constexpr char16_t kPrefix[] = u"\\??\\";
 
-std::u16string Units(const std::string& data) {
-  std::u16string units(data.size() / 2, u'\0');
-  for (size_t i = 0; i < units.size(); ++i)
-    units[i] = static_cast<char16_t>(static_cast<unsigned char>(data[2 * i]) |
-                                     (static_cast<unsigned char>(data[2 * i + 1]) << 8));
-  return units;
-}
-
-std::string Bytes(const std::u16string& units) {
-  std::string data(units.size() * 2, '\0');
-  for (size_t i = 0; i < units.size(); ++i) {
-    data[2 * i] = static_cast<char>(units[i] & 0xFF);
-    data[2 * i + 1] = static_cast<char>(units[i] >> 8);
-  }
-  return data;
-}
-
 // The strings of the value: each NUL-terminated, the list closed by one more NUL. Empty
 // strings inside the list are the empty targets of deletions.
 std::vector<std::u16string> Strings(const std::string& data) {
-  std::u16string units = Units(data);
+  std::u16string units = regstore::UnitsOf(data);
   if (!units.empty() && units.back() == 0) units.pop_back();
   std::vector<std::u16string> out;
   size_t start = 0;
@@ -64,7 +47,7 @@ bool AppendPendingOperation(const std::u16string& source, const std::u16string& 
   regstore::Value value;
   std::u16string units;
   if (regstore::GetValue(store, key, kValueName, &value)) {
-    units = Units(value.data);
+    units = regstore::UnitsOf(value.data);
     if (!units.empty() && units.back() == 0) units.pop_back();  // the list's closing NUL
   }
   units += kPrefix + source;
@@ -72,7 +55,7 @@ bool AppendPendingOperation(const std::u16string& source, const std::u16string& 
   if (!target.empty()) units += (replace ? u"!" : u"") + std::u16string(kPrefix) + target;
   units += u'\0';
   units += u'\0';
-  return regstore::SetValue(store, key, kValueName, 7 /* REG_MULTI_SZ */, Bytes(units)) &&
+  return regstore::SetValue(store, key, kValueName, 7 /* REG_MULTI_SZ */, regstore::BytesOf(units)) &&
          tx.Commit();
 }
 

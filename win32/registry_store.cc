@@ -16,6 +16,38 @@ std::vector<std::u16string> SplitKeyPath(std::u16string_view path) {
   return parts;
 }
 
+std::u16string UnitsOf(std::string_view bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < units.size(); ++i)
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  return units;
+}
+
+std::string BytesOf(std::u16string_view units) {
+  std::string bytes(units.size() * 2, '\0');
+  for (size_t i = 0; i < units.size(); ++i) {
+    bytes[2 * i] = static_cast<char>(units[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<char>(units[i] >> 8);
+  }
+  return bytes;
+}
+
+std::string SzBytes(std::u16string_view text) { return BytesOf(text) + std::string(2, '\0'); }
+
+std::string DwordBytes(uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+uint32_t DwordOf(std::string_view bytes) {
+  if (bytes.size() < 4) return 0;
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
 int64_t FindChild(Store* store, int64_t parent, std::u16string_view name) {
   std::lock_guard<std::recursive_mutex> lock(store->mutex());
   Statement st(store->db(), "SELECT id FROM keys WHERE parent = ?1 AND folded = ?2");

@@ -49,4 +49,11 @@ bool ClearKey(Store* store, int64_t key);
 
 std::vector<std::u16string> SplitKeyPath(std::u16string_view path);
 
+// Value data as stored: little-endian UTF-16 units and 32-bit numbers.
+std::u16string UnitsOf(std::string_view bytes);  // an odd last byte is left out
+std::string BytesOf(std::u16string_view units);
+std::string SzBytes(std::u16string_view text);    // the units and one NUL unit
+std::string DwordBytes(uint32_t value);
+uint32_t DwordOf(std::string_view bytes);         // the first 4 bytes; 0 when shorter
+
 }  // namespace win32::regstore

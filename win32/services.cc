@@ -56,38 +56,13 @@ int64_t ServiceKey(Store* store, std::u16string_view name) {
 std::u16string TextValue(Store* store, int64_t key, std::u16string_view name) {
   regstore::Value v;
   if (!regstore::GetValue(store, key, name, &v)) return std::u16string();
-  std::u16string text;
-  for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(static_cast<unsigned char>(v.data[i]) |
-                                       (static_cast<unsigned char>(v.data[i + 1]) << 8));
-    if (!c) break;
-    text += c;
-  }
-  return text;
+  std::u16string text = regstore::UnitsOf(v.data);
+  return text.substr(0, text.find(u'\0'));
 }
 
 DWORD DwordValue(Store* store, int64_t key, std::u16string_view name) {
   regstore::Value v;
-  if (!regstore::GetValue(store, key, name, &v) || v.data.size() < 4) return 0;
-  const unsigned char* d = reinterpret_cast<const unsigned char*>(v.data.data());
-  return d[0] | (d[1] << 8) | (d[2] << 16) | (static_cast<DWORD>(d[3]) << 24);
-}
-
-std::string Dword(DWORD v) {
-  std::string d(4, '\0');
-  for (int i = 0; i < 4; ++i) d[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  return d;
-}
-
-std::string Sz(std::u16string_view text, DWORD* type, bool expand) {
-  std::string d;
-  for (char16_t c : text) {
-    d.push_back(static_cast<char>(c & 0xFF));
-    d.push_back(static_cast<char>(c >> 8));
-  }
-  d.append(2, '\0');
-  *type = expand ? 2 : 1;
-  return d;
+  return regstore::GetValue(store, key, name, &v) ? regstore::DwordOf(v.data) : 0;
 }
 
 // The program a service runs, without quotes or arguments.
@@ -183,16 +158,15 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR service_name, LPCWSTR displa
     SetLastError(key ? ERROR_SERVICE_EXISTS : ERROR_INTERNAL_ERROR);
     return nullptr;
   }
-  DWORD type = 0;
-  std::string image = Sz(binary_path_name, &type, true);
-  regstore::SetValue(store, key, u"Type", 4, Dword(service_type));
-  regstore::SetValue(store, key, u"Start", 4, Dword(start_type));
-  regstore::SetValue(store, key, u"ErrorControl", 4, Dword(error_control));
-  regstore::SetValue(store, key, u"ImagePath", type, image);
-  std::string display = Sz(display_name ? display_name : service_name, &type, false);
-  regstore::SetValue(store, key, u"DisplayName", type, display);
-  std::string account = Sz(service_start_name ? service_start_name : u"LocalSystem", &type, false);
-  regstore::SetValue(store, key, u"ObjectName", type, account);
+  constexpr DWORD kSz = 1, kExpandSz = 2, kDword = 4;
+  regstore::SetValue(store, key, u"Type", kDword, regstore::DwordBytes(service_type));
+  regstore::SetValue(store, key, u"Start", kDword, regstore::DwordBytes(start_type));
+  regstore::SetValue(store, key, u"ErrorControl", kDword, regstore::DwordBytes(error_control));
+  regstore::SetValue(store, key, u"ImagePath", kExpandSz, regstore::SzBytes(binary_path_name));
+  regstore::SetValue(store, key, u"DisplayName", kSz,
+                     regstore::SzBytes(display_name ? display_name : service_name));
+  regstore::SetValue(store, key, u"ObjectName", kSz,
+                     regstore::SzBytes(service_start_name ? service_start_name : u"LocalSystem"));
   if (!tx.Commit()) {
     SetLastError(ERROR_INTERNAL_ERROR);
     return nullptr;
@@ -224,7 +198,7 @@ BOOL DeleteService(SC_HANDLE service) {
     SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
     return FALSE;
   }
-  if (!regstore::SetValue(store, key, u"DeleteFlag", 4, Dword(1)) || !tx.Commit()) {
+  if (!regstore::SetValue(store, key, u"DeleteFlag", 4, regstore::DwordBytes(1)) || !tx.Commit()) {
     SetLastError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "win32/registry.h"
+#include "win32/registry_store.h"
 #include "win32/unicode.h"
 
 namespace kxmachine {
@@ -37,22 +38,8 @@ win32::HKEY RootKey(const std::string& full) {
 constexpr win32::REGSAM kRead = win32::KEY_READ | win32::KEY_WOW64_64KEY;
 constexpr win32::REGSAM kAll = win32::KEY_ALL_ACCESS | win32::KEY_WOW64_64KEY;
 
-std::u16string Units(const std::string& data) {
-  std::u16string u(data.size() / 2, u'\0');
-  for (size_t i = 0; i < u.size(); ++i)
-    u[i] = static_cast<char16_t>(static_cast<unsigned char>(data[2 * i]) |
-                                 (static_cast<unsigned char>(data[2 * i + 1]) << 8));
-  return u;
-}
-
-std::string Bytes(const std::u16string& units) {
-  std::string d;
-  for (char16_t c : units) {
-    d.push_back(static_cast<char>(c & 0xFF));
-    d.push_back(static_cast<char>(c >> 8));
-  }
-  return d;
-}
+using win32::regstore::BytesOf;
+using win32::regstore::UnitsOf;
 
 std::u16string Escape(const std::u16string& s) {
   std::u16string out;
@@ -66,7 +53,7 @@ std::u16string Escape(const std::u16string& s) {
 // A REG_SZ that regedit can write as a quoted string and read back to the same bytes.
 bool IsPlainString(const std::string& data) {
   if (data.size() < 2 || data.size() % 2) return false;
-  std::u16string u = Units(data);
+  std::u16string u = UnitsOf(data);
   if (u.back() != 0) return false;
   for (size_t i = 0; i + 1 < u.size(); ++i)
     if (u[i] == 0 || u[i] == u'\r' || u[i] == u'\n') return false;
@@ -96,7 +83,7 @@ std::u16string HexLine(const std::u16string& prefix, const std::string& data) {
 std::u16string ValueLine(const std::u16string& name, win32::DWORD type, const std::string& data) {
   std::u16string lhs = name.empty() ? u"@=" : u"\"" + Escape(name) + u"\"=";
   if (type == win32::REG_SZ && IsPlainString(data)) {
-    std::u16string text = Units(data);
+    std::u16string text = UnitsOf(data);
     text.pop_back();
     return lhs + u"\"" + Escape(text) + u"\"";
   }
@@ -272,7 +259,7 @@ bool ExportKey(const std::string& key, std::string* file_bytes, std::string* err
     *error = "no such key: " + key;
     return false;
   }
-  *file_bytes = std::string("\xFF\xFE", 2) + Bytes(text);
+  *file_bytes = std::string("\xFF\xFE", 2) + BytesOf(text);
   return true;
 }
 
@@ -280,12 +267,12 @@ bool ImportRegFile(const std::string& file_bytes, std::string* error) {
   std::u16string text;
   if (file_bytes.size() >= 2 && static_cast<unsigned char>(file_bytes[0]) == 0xFF &&
       static_cast<unsigned char>(file_bytes[1]) == 0xFE) {
-    text = Units(file_bytes.substr(2));
+    text = UnitsOf(file_bytes.substr(2));
   } else if (file_bytes.size() >= 2 && static_cast<unsigned char>(file_bytes[0]) == 0xFE &&
              static_cast<unsigned char>(file_bytes[1]) == 0xFF) {
     std::string swapped = file_bytes.substr(2);
     for (size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
-    text = Units(swapped);
+    text = UnitsOf(swapped);
   } else {
     std::string utf8 = file_bytes;
     if (utf8.rfind("\xEF\xBB\xBF", 0) == 0) utf8.erase(0, 3);
@@ -357,7 +344,7 @@ bool ImportRegFile(const std::string& file_bytes, std::string* error) {
         return false;
       }
       type = win32::REG_SZ;
-      data = Bytes(value) + std::string(2, '\0');
+      data = BytesOf(value) + std::string(2, '\0');
     } else if (rhs.rfind(u"dword:", 0) == 0) {
       std::string hex = ToUtf8(rhs.substr(6));
       if (hex.empty() || hex.size() > 8 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
@@ -411,11 +398,11 @@ std::string FormatValueForQuery(const std::u16string& name, unsigned type, const
   std::string type_name = type < 12 ? kTypes[type] : "REG_" + std::to_string(type);
   std::string shown;
   if ((type == win32::REG_SZ || type == win32::REG_EXPAND_SZ) && data.size() % 2 == 0) {
-    std::u16string u = Units(data);
+    std::u16string u = UnitsOf(data);
     size_t nul = u.find(u'\0');
     shown = ToUtf8(nul == std::u16string::npos ? u : u.substr(0, nul));
   } else if (type == win32::REG_MULTI_SZ && data.size() % 2 == 0) {
-    std::u16string u = Units(data);
+    std::u16string u = UnitsOf(data);
     while (!u.empty() && u.back() == 0) u.pop_back();
     for (char16_t& c : u)
       if (c == 0) c = u'\x1F';
